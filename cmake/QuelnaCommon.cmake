@@ -1,0 +1,22 @@
+# Flags shared by every target of the project.
+
+# Our own code builds warning-free; third-party headers are included as system headers.
+add_library(quelna_warnings INTERFACE)
+target_compile_options(quelna_warnings INTERFACE -Wall -Wextra -Werror)
+
+if(QUELNA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# quelna_add_gtest(NAME SOURCES a.cpp b.cpp LIBS x y)
+# A GoogleTest program whose cases are registered one by one with CTest.
+function(quelna_add_gtest name)
+  cmake_parse_arguments(arg "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE quelna_warnings GTest::gtest GTest::gtest_main
+                        ${arg_LIBS})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS "${arg_LABELS}" TIMEOUT 300)
+endfunction()

@@ -1,0 +1,136 @@
+// Records behind the library's opaque handles, and helpers shared by the library's modules.
+// Internal: not installed, not part of the public interface.
+#ifndef QUELNA_INT_H
+#define QUELNA_INT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/time.h>
+
+#include <quelna/quelna.h>
+
+struct event_base;
+struct event;
+struct bufferevent;
+struct evutil_addrinfo;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+
+#define QN_ERRMSG_SIZE 1024
+
+struct qn_error {
+    int32_t code;
+    char buf[QN_ERRMSG_SIZE];
+};
+
+struct qn_credentials {
+    int32_t type;             // QN_CRED_PSK
+    const char *identity;     // option text, may be null
+    const char *secret;       // option text, as written
+    int32_t secret_encoding;  // QN_KEY_ENCODING_TEXT or _HEX
+    uint32_t secret_len;      // filled by the PSK callback
+};
+
+struct qn_realm {
+    char *name;
+    int32_t type;  // qn_conn_type
+    int32_t timeout;
+    int32_t retries;
+    const char *cacertfile;
+    const char *certfile;
+    const char *certkeyfile;
+    int32_t disable_hostname_check;
+    qn_credentials *transport_cred;
+    qn_peer *peers;
+    qn_realm *next;
+};
+
+struct qn_peer {
+    qn_connection *conn;
+    qn_realm *realm;
+    const char *hostname;
+    const char *service;
+    const char *secret;
+    struct evutil_addrinfo *addr;
+    qn_peer *next;
+};
+
+typedef struct cfg_t cfg_t;
+
+struct qn_config {
+    qn_realm *realms;
+    cfg_t *cfg;
+};
+
+struct qn_context {
+    qn_config *config;
+    qn_alloc_scheme alloc_scheme;
+    qn_error *err;
+};
+
+typedef void (*qn_conn_cb)(void *user_data);
+typedef void (*qn_conn_packet_cb)(qn_packet *packet, void *user_data);
+
+struct qn_conn_callbacks_int {
+    qn_conn_cb connected_cb;
+    qn_conn_cb disconnected_cb;
+    qn_conn_packet_cb received_cb;
+    qn_conn_cb sent_cb;
+};
+
+struct qn_connection {
+    qn_context *ctx;
+    qn_realm *realm;
+    struct event_base *evb;
+    struct event *tev;
+    qn_conn_callbacks_int callbacks;
+    void *user_data;
+    qn_peer *peers;
+    qn_peer *active_peer;
+    qn_error *err;
+    struct timeval timeout;
+    bool is_connecting;
+    bool is_connected;
+    int fd;
+    struct bufferevent *bev;
+    struct event *wev;
+    struct event *rev;
+    qn_packet *out_queue;
+    SSL_CTX *tls_ctx;
+    SSL *tls_ssl;
+};
+
+// Allocation through the context's scheme, each entry falling back to the system function.
+void *qn_calloc(const qn_context *ctx, size_t nmemb, size_t size);
+void *qn_malloc(const qn_context *ctx, size_t size);
+void qn_free(const qn_context *ctx, void *ptr);
+
+// Error objects (err.cpp).
+qn_error *_err_vcreate(int code, const char *file, int line, const char *fmt, va_list args);
+qn_error *err_create(int code, const char *file, int line, const char *fmt, ...)
+    QN_PRINTF(4, 5);
+int err_conn_push_err(qn_connection *conn, qn_error *err);
+// The table text of a code, or "" outside the table.
+const char *err_text(int code);
+
+// Push sites that carry our source file and line in the message.
+#define QN_ERR_CTX_PUSH_FL(ctx, code, ...) \
+    qn_err_ctx_push_fl((ctx), (code), __FILE__, __LINE__, __VA_ARGS__)
+#define QN_ERR_CONN_PUSH_FL(conn, code, ...) \
+    qn_err_conn_push_fl((conn), (code), __FILE__, __LINE__, __VA_ARGS__)
+#define QN_ERR_CREATE_FL(code, ...) err_create((code), __FILE__, __LINE__, __VA_ARGS__)
+
+// Process-wide OpenSSL set-up (tls.cpp): 0, or -1 when the generator cannot be seeded.
+int tls_init(void);
+
+// Our small debug facility: remembers who initialised it, for diagnostics.
+int debug_init(const char *ident);
+const char *debug_ident(void);
+
+// Adds a zero-filled peer to the list at *rootp (after the head). Null on allocation failure.
+qn_peer *peer_create(qn_context *ctx, qn_peer **rootp);
+
+// Releases a configuration and everything it owns.
+void conf_free(qn_context *ctx, qn_config *config);
+
+#endif
