@@ -1,9 +1,8 @@
 // MD5 for the codec: RADIUS hides passwords and signs packets with MD5 (RFC 2865, 2868, 2869).
 //
-// The low-level MD5_* interface is deprecated in OpenSSL 3 but is several times faster than EVP
-// for the 16- to 100-octet inputs RADIUS hashes (no per-call context allocation or provider
-// dispatch; measured when this was written: see crypto.cpp), and an MD5 state is a plain
-// struct that can be copied to reuse an absorbed prefix such as the shared secret.
+// The low-level MD5_* interface is deprecated in OpenSSL 3 but is faster than EVP for the short
+// inputs RADIUS hashes (no provider dispatch; figures in crypto.cpp), and an MD5 state is a
+// plain struct that can be copied to reuse an absorbed prefix such as the shared secret.
 #ifndef QUELNA_CODEC_MD5_H
 #define QUELNA_CODEC_MD5_H
 
