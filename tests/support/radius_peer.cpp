@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,35 +174,55 @@ std::unique_ptr<RadiusPeer> RadiusPeer::start(std::string *why) {
     return nullptr;
   }
   peer->dir_ = dir;  // from here on the destructor stops the server and removes dir
-  if (!read_env(dir + "/ports.env", &peer->env_, why)) return nullptr;
+  peer->owned_ = true;
+  if (!peer->load(dir + "/ports.env", why)) return nullptr;
+  return peer;
+}
 
+std::unique_ptr<RadiusPeer> RadiusPeer::attach(const std::string &env_path, std::string *why) {
+  std::unique_ptr<RadiusPeer> peer(new RadiusPeer());
+  if (!peer->load(env_path, why)) return nullptr;
+  peer->dir_ = peer->value("DIR");
+  if (::kill(peer->pid_, 0) != 0) {
+    *why = "the server of " + env_path + " (process " + std::to_string(peer->pid_) +
+           ") is not running";
+    return nullptr;
+  }
+  return peer;
+}
+
+bool RadiusPeer::load(const std::string &env_path, std::string *why) {
+  if (!read_env(env_path, &env_, why)) return false;
   for (auto key : kPortKeys) {
-    auto p = parse_port(peer->value(std::string(key)));
+    auto p = parse_port(value(std::string(key)));
     if (!p || (*p == 0 && key != "AUTH_UDP6")) {
-      *why = "ports.env has no valid " + std::string(key);
-      return nullptr;
+      *why = env_path + " has no valid " + std::string(key);
+      return false;
     }
   }
   for (const char *key : {"SECRET", "TLS_SECRET", "PSK_ID", "PSK_HEX", "PSK_TEXT", "CA_PEM",
                           "CLIENT_PEM", "CLIENT_KEY", "ROGUE_CA_PEM", "WRONG_HOST", "LOG"}) {
-    if (peer->value(key).empty()) {
-      *why = std::string("ports.env has no ") + key;
-      return nullptr;
+    if (value(key).empty()) {
+      *why = env_path + " has no " + key;
+      return false;
     }
   }
-  peer->pid_ = std::atoi(peer->value("PID").c_str());
-  if (peer->pid_ <= 0) {
-    *why = "ports.env has no valid PID";
-    return nullptr;
+  pid_ = std::atoi(value("PID").c_str());
+  if (pid_ <= 0) {
+    *why = env_path + " has no valid PID";
+    return false;
   }
-  return peer;
+  return true;
 }
 
 RadiusPeer *RadiusPeer::shared(std::string *why) {
   static std::once_flag once;
   static std::unique_ptr<RadiusPeer> instance;
   static std::string failure;
-  std::call_once(once, [] { instance = start(&failure); });
+  std::call_once(once, [] {
+    const char *env = std::getenv("QUELNA_RADIUS_PEER_ENV");
+    instance = env && *env ? attach(env, &failure) : start(&failure);
+  });
   if (!instance && why) *why = failure;
   return instance.get();
 }
@@ -209,7 +230,7 @@ RadiusPeer *RadiusPeer::shared(std::string *why) {
 RadiusPeer::~RadiusPeer() { stop(); }
 
 void RadiusPeer::stop() {
-  if (dir_.empty()) return;
+  if (!owned_ || dir_.empty()) return;
   std::string output;
   run_script({"stop", dir_}, kStopSeconds, &output);
   std::error_code ignored;

@@ -40,7 +40,9 @@
  * Status-Server (with Message-Authenticator, RFC 5997) gets Access-Accept on the auth listeners.
  * Replies carry no Message-Authenticator unless the user is signer.
  *
- * Starting takes about a second; share one server per test program with shared().
+ * Starting takes about a second; share one server per test program with shared(). Under CTest,
+ * tests that carry QUELNA_RADIUS_PEER_TEST_PROPERTIES (see tests/support/CMakeLists.txt) share
+ * one server for the whole run instead: shared() then attaches to it.
  */
 #pragma once
 
@@ -65,7 +67,10 @@ enum class Listener {
   TlsPskText,
 };
 
-/** A running loopback FreeRADIUS; destroying the object stops it and removes its directory. */
+/**
+ * A running loopback FreeRADIUS. Destroying an object made by start() stops the server and
+ * removes its directory; one made by attach() leaves the server alone.
+ */
 class RadiusPeer {
  public:
   /**
@@ -76,11 +81,15 @@ class RadiusPeer {
   static std::unique_ptr<RadiusPeer> start(std::string *why);
 
   /**
-   * The server shared by the whole test program: started on first call, stopped at exit.
-   * Returns null (and the reason in *why, each call) if it could not be started; later calls do
-   * not try again.
+   * The server shared by the whole test program: started on first call, stopped at exit. When
+   * the environment names a running server's ports.env in QUELNA_RADIUS_PEER_ENV (CTest sets it
+   * for tests that use the shared fixture), that one is used and left running. Returns null
+   * (and the reason in *why, each call) if there is no server; later calls do not try again.
    */
   static RadiusPeer *shared(std::string *why);
+
+  /** Uses the running server described by `env_path` (a ports.env) without owning it. */
+  static std::unique_ptr<RadiusPeer> attach(const std::string &env_path, std::string *why);
 
   ~RadiusPeer();
   RadiusPeer(const RadiusPeer &) = delete;
@@ -126,11 +135,13 @@ class RadiusPeer {
 
  private:
   RadiusPeer() = default;
+  bool load(const std::string &env_path, std::string *why);
   void stop();
 
   std::string dir_;
   std::map<std::string, std::string> env_;
   int pid_ = 0;
+  bool owned_ = false;  // started by us: the destructor stops it and removes dir_
 };
 
 }  // namespace quelna::test
