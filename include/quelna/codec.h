@@ -74,36 +74,7 @@ extern "C" {
 /* Value types and dictionary records                                                        */
 /* ---------------------------------------------------------------------------------------- */
 
-#ifndef QUELNA_QN_ATTR_TYPE_DEFINED
-#define QUELNA_QN_ATTR_TYPE_DEFINED
-/**
- * Attribute value types. The numbers are part of the interface. 0 and values above 10 are
- * unknown types. Stored form in a pair / wire form:
- *  STRING      text octets + zero octet (length without it) / the text octets
- *  INTEGER     uint32 host order / 4 octets network order
- *  IPADDR      4 octets network order / the same
- *  DATE        uint32 host order / 4 octets network order
- *  OCTETS      the octets / the octets
- *  IFID        8 octets / as stored
- *  IPV6ADDR    16 octets / as stored
- *  IPV6PREFIX  18 octets (reserved, prefix length, 16 prefix octets) / always 18 octets
- *  BYTE        uint32 0..255 host order / 1 octet
- *  SHORT       uint32 0..65535 host order / 2 octets network order
- */
-typedef enum qn_attr_type {
-    QN_TYPE_NONE = 0,
-    QN_TYPE_STRING = 1,
-    QN_TYPE_INTEGER = 2,
-    QN_TYPE_IPADDR = 3,
-    QN_TYPE_DATE = 4,
-    QN_TYPE_OCTETS = 5,
-    QN_TYPE_IFID = 6,
-    QN_TYPE_IPV6ADDR = 7,
-    QN_TYPE_IPV6PREFIX = 8,
-    QN_TYPE_BYTE = 9,
-    QN_TYPE_SHORT = 10
-} qn_attr_type;
-#endif
+/* The value types (qn_attr_type) are declared in <quelna/quelna.h>, with the public pairs. */
 
 /** The descriptor of one attribute (a dictionary entry). */
 typedef struct lr_dict_attr {
@@ -139,11 +110,7 @@ typedef struct lr_value_pair {
     uint8_t value[LR_VALUE_SIZE];  /**< stored form (see qn_attr_type); at most 253 used */
 } lr_value_pair;
 
-#ifndef QUELNA_QN_AVP_DEFINED
-#define QUELNA_QN_AVP_DEFINED
-/** The public name of a value pair. */
-typedef struct lr_value_pair qn_avp;
-#endif
+/* Its public name, qn_avp, is declared in <quelna/quelna.h>. */
 
 /* ---------------------------------------------------------------------------------------- */
 /* Packets and servers                                                                       */

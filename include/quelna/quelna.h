@@ -198,6 +198,218 @@ QN_EXPORT char *qn_err_msg(qn_error *err);
 /** The code of an error, -1 for no error; with free_flag set the error is released after. */
 QN_EXPORT int qn_err_code(qn_error *err, int free_flag);
 
+/* ---------------------------------------------------------------------------------------- */
+/* Attribute values                                                                          */
+/* ---------------------------------------------------------------------------------------- */
+
+/*
+ * The value pairs of a packet (qn_packet_avps() hands out the list head) and the attribute
+ * dictionary. These operations return codes only (QNE_* as positive numbers, QNE_OK on
+ * success) and record nothing in an error slot. A list and its pairs are used by one thread
+ * at a time; the dictionary is read-only and may be shared.
+ */
+
+#include <stdint.h>
+
+/**
+ * Attribute value types. The numbers are part of the interface. 0 (no type) and values above
+ * 10 are unknown types. Stored form in a pair / wire form:
+ *  STRING      text octets + zero octet (length without it) / the text octets
+ *  INTEGER     uint32 host order / 4 octets network order
+ *  IPADDR      4 octets network order / the same
+ *  DATE        uint32 host order / 4 octets network order
+ *  OCTETS      the octets / the octets
+ *  IFID        8 octets / as stored
+ *  IPV6ADDR    16 octets / as stored
+ *  IPV6PREFIX  18 octets (reserved, prefix length, 16 prefix octets) / always 18 octets
+ *  BYTE        uint32 0..255 host order / 1 octet
+ *  SHORT       uint32 0..65535 host order / 2 octets network order
+ */
+typedef enum qn_attr_type {
+    QN_TYPE_NONE = 0,
+    QN_TYPE_STRING = 1,
+    QN_TYPE_INTEGER = 2,
+    QN_TYPE_IPADDR = 3,
+    QN_TYPE_DATE = 4,
+    QN_TYPE_OCTETS = 5,
+    QN_TYPE_IFID = 6,
+    QN_TYPE_IPV6ADDR = 7,
+    QN_TYPE_IPV6PREFIX = 8,
+    QN_TYPE_BYTE = 9,
+    QN_TYPE_SHORT = 10
+} qn_attr_type;
+
+/** An attribute value pair; its fields are those of lr_value_pair in <quelna/codec.h>. */
+typedef struct lr_value_pair qn_avp;
+
+/**
+ * A new pair for attribute attr of vendor (0: standard), with the dictionary's descriptor, or
+ * for an attribute the dictionary does not know one typed octets and named "Attr-...". The
+ * caller owns it (qn_avp_free(), or append it to a packet's list). NULL when allocation fails
+ * or the numbers cannot name an attribute (vendor 0 with attr above 256, vendor above 2^24).
+ */
+QN_EXPORT qn_avp *qn_avp_alloc(unsigned int attr, unsigned int vendor);
+
+/** Frees every pair of the list *vps and sets *vps to NULL. */
+QN_EXPORT void qn_avp_free(qn_avp **vps);
+
+/** Links vp (with whatever follows it) after the last pair of *head; a NULL vp does nothing. */
+QN_EXPORT void qn_avp_append(qn_avp **head, qn_avp *vp);
+
+/** The first pair from vp on with attribute attr of vendor, or NULL (also for a NULL vp). */
+QN_EXPORT qn_avp *qn_avp_find(qn_avp *vp, unsigned int attr, unsigned int vendor);
+
+/** As qn_avp_find(), on a list that is only read. */
+QN_EXPORT const qn_avp *qn_avp_find_const(const qn_avp *vp, unsigned int attr,
+                                          unsigned int vendor);
+
+/** The pair after vp, or NULL (also for a NULL vp). */
+QN_EXPORT qn_avp *qn_avp_next(qn_avp *vp);
+
+/** As qn_avp_next(), on a list that is only read. */
+QN_EXPORT const qn_avp *qn_avp_next_const(const qn_avp *vp);
+
+/**
+ * An independent copy of vp (not NULL): descriptor, value, length and tag; not linked to any
+ * list. The caller owns it. NULL when allocation fails.
+ */
+QN_EXPORT qn_avp *qn_avp_dup(const qn_avp *vp);
+
+/**
+ * Unlinks and frees every pair of the list *head with attribute attr of vendor. Returns QNE_OK
+ * when at least one was deleted, QNE_ATTR_UNKNOWN when none was (also for an empty list),
+ * QNE_INVAL for a NULL head.
+ */
+QN_EXPORT int qn_avp_delete(qn_avp **head, unsigned int attr, unsigned int vendor);
+
+/** The value length in octets (a string without its terminator); 0 for NULL. */
+QN_EXPORT size_t qn_avp_length(const qn_avp *vp);
+
+/** The value type; 0 for NULL. */
+QN_EXPORT qn_attr_type qn_avp_typeof(const qn_avp *vp);
+
+/** The attribute name (owned by the dictionary or by the pair); NULL for NULL. */
+QN_EXPORT const char *qn_avp_name(const qn_avp *vp);
+
+/** Stores the attribute and vendor numbers of vp (not NULL). */
+QN_EXPORT void qn_avp_attrid(const qn_avp *vp, unsigned int *attr, unsigned int *vendor);
+
+/**
+ * Writes the value as text into buffer (buflen octets, terminator included): a string as it
+ * is, numbers in decimal, an IPv4 address as a dotted quad, octets as 0x and hex digits.
+ * Returns the text length; 0 when it does not fit or the type has no text form.
+ */
+QN_EXPORT size_t qn_avp_display_value(const qn_avp *vp, char *buffer, size_t buflen);
+
+/**
+ * Looks an attribute name up in the dictionary (case ignored) and stores its numbers.
+ * QNE_OK, or QNE_ATTR_UNKNOWN.
+ */
+QN_EXPORT int qn_attr_find(const char *name, unsigned int *attr, unsigned int *vendor);
+
+/**
+ * As qn_attr_find(), and also accepts the numeric names that qn_attr_display_name() writes:
+ * "Attr-<attr>" and "Attr-26.<vendor>.<attr>". QNE_OK, QNE_ATTR_UNKNOWN, or QNE_ATTR_BAD_NAME
+ * for a malformed numeric name (the out-arguments may then hold numbers already read).
+ */
+QN_EXPORT int qn_attr_parse_name(const char *name, unsigned int *attr, unsigned int *vendor);
+
+/**
+ * Writes the name of attribute attr of vendor into buffer (bufsize octets, terminator
+ * included; a longer name is cut): the dictionary's name, or with numeric set (or for an
+ * unknown attribute) "Attr-<attr>" / "Attr-26.<vendor>.<attr>". QNE_OK, or QNE_INVAL for a
+ * NULL or empty buffer, vendor 0 with attr above 256, or vendor above 2^24.
+ */
+QN_EXPORT int qn_attr_display_name(unsigned int attr, unsigned int vendor, char *buffer,
+                                   size_t bufsize, int numeric);
+
+/*
+ * Typed values. A getter answers the value when vp is not NULL and of the getter's type, else
+ * 0 (NULL for pointers). A setter refuses a pair of another type with QNE_ATTR_INVALID, and a
+ * NULL pair with the code its comment names; a value the pair cannot hold gives QNE_INVAL (for
+ * example an empty string or NULL data); strings and octets longer than 253 octets are cut to
+ * 253 and still succeed.
+ */
+
+/** The text of a STRING pair (inside the pair, zero-terminated), or NULL. */
+QN_EXPORT const char *qn_avp_string_value(const qn_avp *vp);
+
+/** Stores the strlen(str) octets of str. NULL pair: QNE_INVAL. */
+QN_EXPORT int qn_avp_string_set(qn_avp *vp, const char *str);
+
+/** The number of an INTEGER pair, or 0. */
+QN_EXPORT uint32_t qn_avp_integer_value(const qn_avp *vp);
+
+/** Stores a number. NULL pair: QNE_INVAL. */
+QN_EXPORT int qn_avp_integer_set(qn_avp *vp, uint32_t value);
+
+/** The IPv4 address of an IPADDR pair, in network byte order (as in struct in_addr), or 0. */
+QN_EXPORT uint32_t qn_avp_ipaddr_value(const qn_avp *vp);
+
+/** Stores an IPv4 address given in network byte order. NULL pair: QNE_INVAL. */
+QN_EXPORT int qn_avp_ipaddr_set(qn_avp *vp, uint32_t addr);
+
+/** The seconds of a DATE pair, or 0. */
+QN_EXPORT uint32_t qn_avp_date_value(const qn_avp *vp);
+
+/**
+ * Stores a time in seconds; a time outside 0..4294967295 (a date cannot hold it) gives
+ * QNE_ATTR_INVALID. NULL pair: QNE_INVAL.
+ */
+QN_EXPORT int qn_avp_date_set(qn_avp *vp, int64_t value);
+
+/** The value octets of a pair of any type (inside the pair), or NULL. */
+QN_EXPORT const uint8_t *qn_avp_octets_value_const_ptr(const qn_avp *vp);
+
+/** As qn_avp_octets_value_const_ptr(), writable. */
+QN_EXPORT uint8_t *qn_avp_octets_value_ptr(qn_avp *vp);
+
+/**
+ * Stores a pointer to the value octets of a pair of any type in *value and its length in
+ * *len. QNE_OK; QNE_INVAL for a NULL argument.
+ */
+QN_EXPORT int qn_avp_octets_value_byref(qn_avp *vp, uint8_t **value, size_t *len);
+
+/**
+ * Copies the value of a pair of any type into buffer, which has room for *len octets, and
+ * stores the value length in *len. QNE_OK; QNE_ATTR_TOO_SMALL (nothing copied, *len = the
+ * length needed); QNE_INVAL for a NULL pair or len, or a NULL buffer that would be written.
+ */
+QN_EXPORT int qn_avp_octets_value(const qn_avp *vp, uint8_t *buffer, size_t *len);
+
+/**
+ * For a value split over several attributes: joins, in list order, the values of vp (a STRING
+ * or OCTETS pair) and of every later pair of the same attribute into buffer, which has room
+ * for *len octets, and stores the total length in *len. QNE_OK; QNE_ATTR_TOO_SMALL (nothing
+ * copied, *len = the length needed); QNE_ATTR_INVALID for another type; QNE_INVAL for a NULL
+ * pair or len, or a NULL buffer that would be written.
+ */
+QN_EXPORT int qn_avp_fragmented_value(const qn_avp *vp, uint8_t *buffer, size_t *len);
+
+/** Stores len octets of an OCTETS pair. NULL pair: QNE_ATTR_INVALID. */
+QN_EXPORT int qn_avp_octets_set(qn_avp *vp, const uint8_t *data, size_t len);
+
+/**
+ * Copies the 8 octets of an IFID pair into ifid (room for 8). QNE_OK; QNE_ATTR_INVALID for a
+ * NULL pair or another type; QNE_INVAL for a NULL ifid.
+ */
+QN_EXPORT int qn_avp_ifid_value(const qn_avp *vp, uint8_t *ifid);
+
+/** Stores the 8 octets at ifid in an IFID pair. NULL pair: QNE_ATTR_INVALID. */
+QN_EXPORT int qn_avp_ifid_set(qn_avp *vp, const uint8_t *ifid);
+
+/** The number of a BYTE pair, or 0. */
+QN_EXPORT uint8_t qn_avp_byte_value(const qn_avp *vp);
+
+/** Stores a number. NULL pair: QNE_ATTR_INVALID. */
+QN_EXPORT int qn_avp_byte_set(qn_avp *vp, uint8_t value);
+
+/** The number of a SHORT pair, or 0. */
+QN_EXPORT uint16_t qn_avp_short_value(const qn_avp *vp);
+
+/** Stores a number. NULL pair: QNE_ATTR_INVALID. */
+QN_EXPORT int qn_avp_short_set(qn_avp *vp, uint16_t value);
+
 #ifdef __cplusplus
 }
 #endif
