@@ -1,0 +1,162 @@
+// quelna-client: a command-line RADIUS client over UDP, TCP and TLS, built on the library's
+// public interface only. This header joins the tool's pieces: options, input, server set-up,
+// the exchange and its output.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <quelna/codec.h>
+#include <quelna/quelna.h>
+
+namespace quelna::client {
+
+/** Exit statuses; for a stream of requests the largest one of all requests wins. */
+enum Status : int {
+    kPositive = 0,  // Access-Accept, Accounting-Response, CoA-ACK, Disconnect-ACK
+    kNegative = 1,  // Access-Reject, Access-Challenge, CoA-NAK, Disconnect-NAK
+    kUsage = 2,     // bad command line, input, configuration or files
+    kTimeout = 3,   // no answer in time
+    kFailure = 4,   // anything else
+};
+
+/** A request kind of the command line and its RADIUS code. */
+struct Kind {
+    std::string_view word;
+    unsigned int code;
+    std::string_view udp_port;  // default port over UDP and TCP
+};
+
+/** Everything the command line says. */
+struct Options {
+    const Kind *kind = nullptr;
+    // Server from the configuration file ...
+    std::string config_file;
+    std::string realm;
+    // ... or from the command line.
+    std::string server;  // host[:port], [v6-literal]:port
+    std::optional<std::string> secret;
+    std::string secret_file;
+    std::string transport = "udp";
+    std::string ca_file, cert_file, key_file;
+    std::string psk_id, psk_hex, psk_text;
+    bool no_hostname_check = false;
+    // The request(s).
+    std::string user, password;
+    bool has_password = false;
+    bool chap = false;
+    std::string input_file;               // "-" for standard input
+    std::vector<std::string> attributes;  // "Name = value", added to every request
+    // Timing: unset means the library's own retransmission schedule.
+    std::optional<double> timeout;
+    int retries = 2;
+    bool retries_set = false;
+    // Output.
+    bool hex = false;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+/** Parses argv. Returns kPositive and fills *opts, or a status to exit with at once (--help
+ *  gives kPositive with *done set). Messages go to standard error. */
+Status parse_options(int argc, char **argv, Options *opts, bool *done);
+
+/** Prints the usage text with every option and examples. */
+void print_help(std::FILE *out);
+
+// ------------------------------------------------------------------------------------------
+// Messages
+
+/** Writes "quelna-client: <text>" and a newline to standard error, unless quiet. */
+void complain(const char *fmt, ...) QN_PRINTF(1, 2);
+/** Silences complain() (the quiet flag). */
+void set_quiet(bool quiet);
+
+/** The library's fixed text of an error code ("I/O timeout"), through its own error table. */
+std::string code_text(int code);
+
+/**
+ * While alive, the library's own echo on standard error (codec "ERROR: ..." lines, libevent
+ * warnings) goes nowhere: the client reports each failure once, in one line, itself.
+ */
+class StderrMute {
+public:
+    explicit StderrMute(bool active);
+    ~StderrMute();
+    StderrMute(const StderrMute &) = delete;
+    StderrMute &operator=(const StderrMute &) = delete;
+    /** Whether mutes are made active at all (off with --verbose). */
+    static void enable(bool on);
+
+private:
+    int saved_ = -1;
+};
+
+// ------------------------------------------------------------------------------------------
+// Input: requests as blocks of "Name = value" lines
+
+/** Frees a pair list on scope exit. */
+struct PairListDeleter {
+    void operator()(qn_avp *vps) const { qn_avp_free(&vps); }
+};
+using PairList = std::unique_ptr<qn_avp, PairListDeleter>;
+
+/** One request to send: its pairs and where they came from (for messages). */
+struct RequestSpec {
+    PairList pairs;
+    std::string origin;  // "command line" or "FILE:LINE"
+};
+
+/**
+ * Parses one "Name = value" (or "Name:tag = value", value optionally in double quotes; octets
+ * as 0x and hex digits) into a new pair. On failure returns null and puts the reason in *why.
+ */
+qn_avp *parse_pair(std::string_view line, std::string *why);
+
+/**
+ * Builds the requests: one from the command line, or one per blank-line-separated block of
+ * opts.input_file. Each gets the command line's attributes, user and password. Returns
+ * kPositive or kUsage (with the message written).
+ */
+Status build_requests(const Options &opts, std::vector<RequestSpec> *out);
+
+// ------------------------------------------------------------------------------------------
+// Server and exchange
+
+/** A context and one connection to the chosen server; destroyed in the right order. */
+class Session {
+public:
+    Session() = default;
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    /** Reads the configuration and makes the connection. kPositive, or a status (reported). */
+    Status open(const Options &opts);
+
+    qn_context *ctx() const { return ctx_; }
+    qn_connection *conn() const { return conn_; }
+
+private:
+    Status open_from_file(const std::string &file, const std::string &realm);
+    qn_context *ctx_ = nullptr;
+    qn_connection *conn_ = nullptr;
+};
+
+/**
+ * The configuration text for a server given on the command line (realm "quelna-client"),
+ * or kUsage with the message in *why. Values are quoted for the configuration syntax.
+ */
+Status command_line_config(const Options &opts, std::string *text, std::string *why);
+
+/** Sends one request and prints its answer. Returns the request's status. */
+Status exchange(const Options &opts, Session &session, RequestSpec &spec);
+
+/** The status of a response code (kFailure for codes that are no answer of ours). */
+Status status_of_response(unsigned int code);
+
+}  // namespace quelna::client

@@ -1,0 +1,210 @@
+// One request of quelna-client: build the packet, send it (the library's retransmission, or
+// the command line's fixed schedule), print the answer and judge it.
+#include <sys/time.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "client.h"
+
+namespace quelna::client {
+namespace {
+
+struct RequestDeleter {
+    void operator()(qn_request *req) const { qn_request_destroy(req); }
+};
+struct PacketDeleter {
+    void operator()(qn_packet *pkt) const { qn_packet_destroy(pkt); }
+};
+using RequestPtr = std::unique_ptr<qn_request, RequestDeleter>;
+using PacketPtr = std::unique_ptr<qn_packet, PacketDeleter>;
+
+bool is_timeout(int code)
+{
+    return code == QNE_TIMEOUT || code == QNE_TIMEOUT_IO || code == QNE_TIMEOUT_CONN;
+}
+
+std::string code_name(unsigned int code)
+{
+    if (code <= LR_MAX_PACKET_CODE && lr_packet_codes[code] && *lr_packet_codes[code])
+        return lr_packet_codes[code];
+    return "code " + std::to_string(code);
+}
+
+/** "Name = value", "Name:tag = value", or the octets in hex for a type without text form. */
+std::string render_pair(const qn_avp *vp)
+{
+    char name[128];
+    std::snprintf(name, sizeof name, "%s", qn_avp_name(vp) ? qn_avp_name(vp) : "?");
+    std::string out = name;
+    if ((vp->da->flags & LR_DICT_FLAG_HAS_TAG) && vp->tag > 0)
+        out += ":" + std::to_string(vp->tag);
+    char value[2 * LR_VALUE_SIZE + 8];
+    if (lr_vp_snprintf_value(value, sizeof value, vp) > 0) {
+        out += " = ";
+        out += value;
+        return out;
+    }
+    out += " = 0x";
+    const uint8_t *octets = qn_avp_octets_value_const_ptr(vp);
+    size_t len = std::min(qn_avp_length(vp), static_cast<size_t>(LR_VALUE_SIZE));
+    for (size_t i = 0; octets && i < len; i++) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", octets[i]);
+        out += hex;
+    }
+    return out;
+}
+
+void print_hex(const lr_packet *packet)
+{
+    // A received packet was signed by its sender; the dump's warning about an unsigned
+    // packet is meant for packets we build, so the copy shown carries the signed mark.
+    lr_packet shown = *packet;
+    shown.flags |= LR_PACKET_SIGNED;
+    lr_packet_print_hex(&shown);
+}
+
+/** Sends pkt with a fixed time-out per attempt and `retries` further attempts. */
+int send_fixed(qn_connection *conn, qn_packet *pkt, double seconds, int retries,
+               qn_packet **resp)
+{
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(seconds);
+    tv.tv_usec = static_cast<suseconds_t>(std::lround((seconds - std::floor(seconds)) * 1e6));
+    if (tv.tv_usec >= 1000000) {
+        tv.tv_sec++;
+        tv.tv_usec = 0;
+    }
+    int rc = 0;
+    for (int attempt = 0; attempt <= retries; attempt++) {
+        qn_conn_set_timeout(conn, &tv);
+        rc = qn_packet_send(pkt, nullptr);
+        if (rc == 0)
+            rc = qn_conn_receive_packet(conn, pkt, resp);
+        if (rc == 0)
+            break;
+        int code = qn_err_conn_peek_code(conn);
+        if (code <= 0 || !is_timeout(code) || attempt == retries)
+            break;
+        qn_err_free(qn_err_conn_pop(conn));  // a time-out before the last attempt
+    }
+    struct timeval none = {0, 0};
+    qn_conn_set_timeout(conn, &none);
+    return rc;
+}
+
+/** What a failed send tells the user, and the status it means. */
+Status report_failure(const Options &opts, Session &session, const RequestSpec &spec, int rc)
+{
+    qn_error *err = qn_err_conn_pop(session.conn());
+    if (!err)
+        err = qn_err_ctx_pop(session.ctx());
+    int code = err ? qn_err_code(err, 0) : rc;
+    if (code <= 0)
+        code = QNE_INTERNAL;
+    std::string message = err && qn_err_msg(err) ? qn_err_msg(err) : "";
+    qn_err_free(err);
+
+    // The code's own text, then the library's message unless it already starts with it.
+    std::string text = code_text(code);
+    if (message.rfind(text, 0) == 0)
+        text = message;
+    else if (!message.empty())
+        text += ": " + message;
+    if (code == QNE_AUTH_VECTOR_WRONG || code == QNE_MSG_AUTH_WRONG)
+        text += " (is the shared secret right?)";
+    if (is_timeout(code)) {
+        // A server drops a request signed with the wrong secret without a word.
+        text += opts.timeout ? " (no answer to " + std::to_string(opts.retries + 1) +
+                                   " attempt(s): is the server up and the secret right?)"
+                             : " (no answer: is the server up and the secret right?)";
+    }
+    if (opts.input_file.empty())
+        complain("%s", text.c_str());
+    else
+        complain("%s: %s", spec.origin.c_str(), text.c_str());
+    if (is_timeout(code))
+        return kTimeout;
+    return code == QNE_CONFIG ? kUsage : kFailure;
+}
+
+}  // namespace
+
+Status status_of_response(unsigned int code)
+{
+    switch (code) {
+    case 2:   // Access-Accept
+    case 5:   // Accounting-Response
+    case 41:  // Disconnect-ACK
+    case 44:  // CoA-ACK
+        return kPositive;
+    case 3:   // Access-Reject
+    case 11:  // Access-Challenge: a further round this client does not take
+    case 42:  // Disconnect-NAK
+    case 45:  // CoA-NAK
+        return kNegative;
+    default:
+        return kFailure;
+    }
+}
+
+Status exchange(const Options &opts, Session &session, RequestSpec &spec)
+{
+    qn_connection *conn = session.conn();
+    qn_packet *raw = nullptr;
+    if (qn_packet_create_request(conn, &raw, opts.kind->code) != 0)
+        return report_failure(opts, session, spec, QNE_NOMEM);
+    PacketPtr pkt(raw);
+    lr_value_pair **head = nullptr;
+    qn_packet_avps(pkt.get(), &head);
+    qn_avp_append(head, spec.pairs.release());
+
+    qn_request *req_raw = nullptr;
+    if (qn_request_create(conn, &req_raw) != 0)
+        return report_failure(opts, session, spec, QNE_NOMEM);
+    RequestPtr req(req_raw);
+    qn_request_add_reqpkt(req.get(), pkt.release());
+    qn_packet *request = qn_request_get_reqmsg(req.get());
+
+    qn_packet *resp_raw = nullptr;
+    int rc;
+    {
+        StderrMute mute(true);
+        rc = opts.timeout ? send_fixed(conn, request, *opts.timeout, opts.retries, &resp_raw)
+                          : qn_request_send(req.get(), &resp_raw);
+    }
+    PacketPtr resp(resp_raw);
+    const lr_packet *sent = qn_packet_codec(request);
+    if (!opts.quiet && (sent->flags & LR_PACKET_SIGNED)) {
+        std::printf("Sent %s Id %d length %zu\n", code_name(sent->code).c_str(), sent->id,
+                    sent->length);
+        if (opts.hex)
+            print_hex(sent);
+    }
+    if (rc != 0 || !resp)
+        return report_failure(opts, session, spec, rc);
+
+    const lr_packet *got = qn_packet_codec(resp.get());
+    const unsigned int code = qn_packet_code(resp.get());
+    if (!opts.quiet) {
+        std::printf("Received %s Id %d length %zu\n", code_name(code).c_str(), got->id,
+                    got->length);
+        lr_value_pair **pairs = nullptr;
+        qn_packet_avps(resp.get(), &pairs);
+        for (const qn_avp *vp = pairs ? *pairs : nullptr; vp; vp = qn_avp_next_const(vp))
+            std::printf("\t%s\n", render_pair(vp).c_str());
+        if (opts.hex)
+            print_hex(got);
+        std::fflush(stdout);
+    }
+    Status s = status_of_response(code);
+    if (s == kFailure)
+        complain("unexpected answer %s to %s", code_name(code).c_str(),
+                 code_name(opts.kind->code).c_str());
+    return s;
+}
+
+}  // namespace quelna::client

@@ -1,0 +1,372 @@
+// The requests of quelna-client: attributes from the command line and from blocks of
+// "Name = value" lines in a file or on standard input.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "client.h"
+
+namespace quelna::client {
+namespace {
+
+constexpr unsigned int kUserName = 1;
+constexpr unsigned int kUserPassword = 2;
+constexpr unsigned int kChapPassword = 3;
+constexpr int kMaxTag = 31;  // RFC 2868 §3.1: tags 0x01-0x1F
+
+constexpr std::string_view kBlank = " \t\r\n";
+
+std::string_view trim(std::string_view s)
+{
+    size_t b = s.find_first_not_of(kBlank);
+    if (b == std::string_view::npos)
+        return {};
+    size_t e = s.find_last_not_of(kBlank);
+    return s.substr(b, e - b + 1);
+}
+
+/** Removes surrounding double quotes, undoing \" and \\ inside. False for a broken quote. */
+bool unquote(std::string_view in, std::string *out)
+{
+    out->clear();
+    if (in.empty() || in.front() != '"') {
+        out->assign(in);
+        return true;
+    }
+    if (in.size() < 2 || in.back() != '"')
+        return false;
+    in = in.substr(1, in.size() - 2);
+    for (size_t i = 0; i < in.size(); i++) {
+        char c = in[i];
+        if (c == '\\' && i + 1 < in.size() && (in[i + 1] == '"' || in[i + 1] == '\\'))
+            c = in[++i];
+        else if (c == '"')
+            return false;
+        out->push_back(c);
+    }
+    return true;
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/** "0x" and an even number of hex digits, at most 253 octets. */
+bool parse_hex(std::string_view text, std::vector<uint8_t> *out)
+{
+    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return false;
+    text.remove_prefix(2);
+    if (text.empty() || text.size() % 2 != 0 || text.size() / 2 > LR_MAX_VALUE_LENGTH)
+        return false;
+    out->clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+    }
+    return true;
+}
+
+bool parse_small_number(const std::string &text, uint32_t limit, uint32_t *out)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
+        return false;
+    unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
+    if (v > limit)
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+const char *expected_form(qn_attr_type type)
+{
+    switch (type) {
+    case QN_TYPE_STRING: return "text of at most 253 octets";
+    case QN_TYPE_INTEGER: return "a decimal number 0..4294967295";
+    case QN_TYPE_IPADDR: return "an IPv4 address";
+    case QN_TYPE_DATE: return "seconds since 1970";
+    case QN_TYPE_OCTETS: return "0x and hex digits, at most 253 octets";
+    case QN_TYPE_BYTE: return "a number 0..255";
+    case QN_TYPE_SHORT: return "a number 0..65535";
+    default: return "a type without a text form here";
+    }
+}
+
+/** Stores value in vp by the attribute's type. False when the text is no such value. */
+bool store_value(qn_avp *vp, unsigned int attr, unsigned int vendor, const std::string &value)
+{
+    // The CHAP-Password of a request is the clear-text secret: the library's encoder turns it
+    // into the RFC 1994 response when the packet is built.
+    if (attr == kChapPassword && vendor == 0)
+        return !value.empty() && value.size() <= LR_MAX_VALUE_LENGTH &&
+               qn_avp_octets_set(vp, reinterpret_cast<const uint8_t *>(value.data()),
+                                 value.size()) == QNE_OK;
+    // RFC 2865 §5.2: a hidden User-Password holds at most 128 octets.
+    if (attr == kUserPassword && vendor == 0 && value.size() > 128)
+        return false;
+    uint32_t n = 0;
+    std::vector<uint8_t> octets;
+    switch (qn_avp_typeof(vp)) {
+    case QN_TYPE_STRING:
+    case QN_TYPE_INTEGER:
+    case QN_TYPE_IPADDR:
+    case QN_TYPE_DATE:
+        // The library's own text forms.
+        if (value.find('\0') != value.npos)
+            return false;
+        {
+            StderrMute mute(true);  // the refusal is reported by the caller, in one line
+            return lr_vp_sscanf_value(vp, value.c_str()) >= 0;
+        }
+    case QN_TYPE_OCTETS:
+        return parse_hex(value, &octets) && qn_avp_octets_set(vp, octets.data(), octets.size()) ==
+                                                QNE_OK;
+    case QN_TYPE_BYTE:
+        return parse_small_number(value, 255, &n) &&
+               qn_avp_byte_set(vp, static_cast<uint8_t>(n)) == QNE_OK;
+    case QN_TYPE_SHORT:
+        return parse_small_number(value, 65535, &n) &&
+               qn_avp_short_set(vp, static_cast<uint16_t>(n)) == QNE_OK;
+    default:
+        return false;
+    }
+}
+
+/** The problem with a line that holds a control character other than a tab, or "". */
+const char *control_character(std::string_view line)
+{
+    for (char c : line)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+            return "control character in the line";
+    return "";
+}
+
+/** A pair built from the -u / -p options. */
+qn_avp *option_pair(unsigned int attr, const std::string &value, std::string *why)
+{
+    PairList vp(qn_avp_alloc(attr, 0));
+    if (!vp || value.empty() || !store_value(vp.get(), attr, 0, value)) {
+        *why = attr == kUserName ? "bad user name (1..253 octets)"
+                                 : "bad password (1..128 octets for PAP, 1..253 for CHAP)";
+        return nullptr;
+    }
+    return vp.release();
+}
+
+}  // namespace
+
+qn_avp *parse_pair(std::string_view line, std::string *why)
+{
+    line = trim(line);
+    if (*control_character(line)) {
+        *why = control_character(line);
+        return nullptr;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+        *why = "expected Name = value: " + std::string(line);
+        return nullptr;
+    }
+    std::string name(trim(line.substr(0, eq)));
+    std::string_view raw_value = trim(line.substr(eq + 1));
+
+    int tag = -1;
+    if (size_t colon = name.find(':'); colon != std::string::npos) {
+        std::string tag_text = name.substr(colon + 1);
+        name.resize(colon);
+        uint32_t t = 0;
+        if (!parse_small_number(tag_text, kMaxTag, &t) || t == 0) {
+            *why = "bad tag \"" + tag_text + "\" of " + name + " (1..31)";
+            return nullptr;
+        }
+        tag = static_cast<int>(t);
+    }
+    unsigned int attr = 0, vendor = 0;
+    if (name.empty() || qn_attr_parse_name(name.c_str(), &attr, &vendor) != QNE_OK) {
+        *why = "unknown attribute \"" + name + "\"";
+        return nullptr;
+    }
+    PairList vp(qn_avp_alloc(attr, vendor));
+    if (!vp) {
+        *why = "cannot make attribute \"" + name + "\"";
+        return nullptr;
+    }
+    if (tag >= 0) {
+        if (!(vp->da->flags & LR_DICT_FLAG_HAS_TAG)) {
+            *why = name + " takes no tag";
+            return nullptr;
+        }
+        vp->tag = tag;
+    }
+    std::string value;
+    if (!unquote(raw_value, &value)) {
+        *why = "unbalanced quotes in the value of " + name;
+        return nullptr;
+    }
+    if (!store_value(vp.get(), attr, vendor, value)) {
+        const char *form = vendor != 0                ? expected_form(vp->da->type)
+                           : attr == kChapPassword ? "the clear-text password"
+                           : attr == kUserPassword ? "text of at most 128 octets"
+                                                   : expected_form(vp->da->type);
+        *why = "invalid value for " + std::string(qn_avp_name(vp.get())) + ": \"" + value +
+               "\" (expected " + form + ")";
+        return nullptr;
+    }
+    return vp.release();
+}
+
+namespace {
+
+/** The pairs every request gets: -u, -p (PAP or CHAP) and the command line's NAME=VALUE. */
+Status common_pairs(const Options &opts, PairList *out)
+{
+    qn_avp *list = nullptr;
+    std::string why;
+    auto add = [&](qn_avp *vp) { qn_avp_append(&list, vp); };
+    if (!opts.user.empty()) {
+        qn_avp *vp = option_pair(kUserName, opts.user, &why);
+        if (!vp) {
+            qn_avp_free(&list);
+            complain("-u: %s", why.c_str());
+            return kUsage;
+        }
+        add(vp);
+    }
+    if (opts.has_password) {
+        qn_avp *vp = option_pair(opts.chap ? kChapPassword : kUserPassword, opts.password, &why);
+        if (!vp) {
+            qn_avp_free(&list);
+            complain("-p: %s", why.c_str());
+            return kUsage;
+        }
+        add(vp);
+    }
+    for (size_t i = 0; i < opts.attributes.size(); i++) {
+        qn_avp *vp = parse_pair(opts.attributes[i], &why);
+        if (!vp) {
+            qn_avp_free(&list);
+            complain("attribute %zu on the command line: %s", i + 1, why.c_str());
+            return kUsage;
+        }
+        add(vp);
+    }
+    out->reset(list);
+    return kPositive;
+}
+
+/** Copies of every pair of list. */
+qn_avp *copy_list(const qn_avp *list)
+{
+    qn_avp *copy = nullptr;
+    for (const qn_avp *vp = list; vp; vp = qn_avp_next_const(vp)) {
+        qn_avp *dup = qn_avp_dup(vp);
+        if (!dup) {
+            qn_avp_free(&copy);
+            return nullptr;
+        }
+        qn_avp_append(&copy, dup);
+    }
+    return copy;
+}
+
+struct FileCloser {
+    void operator()(std::FILE *f) const
+    {
+        if (f != stdin)
+            std::fclose(f);
+    }
+};
+
+/** Reads the blocks of name; each becomes a request after the common pairs. */
+Status read_blocks(const std::string &name, const qn_avp *common, std::vector<RequestSpec> *out)
+{
+    const bool use_stdin = name == "-";
+    std::unique_ptr<std::FILE, FileCloser> f(use_stdin ? stdin : std::fopen(name.c_str(), "r"));
+    const std::string shown = use_stdin ? "standard input" : name;
+    if (!f) {
+        complain("cannot read %s: %s", shown.c_str(), std::strerror(errno));
+        return kUsage;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t len;
+    int number = 0;
+    RequestSpec current;
+    bool open_block = false;
+    Status result = kPositive;
+    auto finish = [&] {
+        if (open_block)
+            out->push_back(std::move(current));
+        current = RequestSpec{};
+        open_block = false;
+    };
+    while ((len = getline(&line, &cap, f.get())) >= 0) {
+        number++;
+        std::string_view text = trim(std::string_view(line, static_cast<size_t>(len)));
+        if (text.empty()) {
+            finish();
+            continue;
+        }
+        if (text.front() == '#')
+            continue;
+        if (!open_block) {
+            current.pairs.reset(copy_list(common));
+            if (common && !current.pairs) {
+                complain("out of memory");
+                result = kFailure;
+                break;
+            }
+            current.origin = shown + ":" + std::to_string(number);
+            open_block = true;
+        }
+        std::string why;
+        qn_avp *vp = parse_pair(std::string_view(line, static_cast<size_t>(len)), &why);
+        if (!vp) {
+            complain("%s:%d: %s", shown.c_str(), number, why.c_str());
+            result = kUsage;
+            break;
+        }
+        qn_avp *head = current.pairs.release();
+        qn_avp_append(&head, vp);
+        current.pairs.reset(head);
+    }
+    const bool read_error = std::ferror(f.get()) != 0;
+    std::free(line);
+    if (result != kPositive)
+        return result;
+    if (read_error) {
+        complain("cannot read %s: %s", shown.c_str(), std::strerror(errno));
+        return kUsage;
+    }
+    finish();
+    if (out->empty()) {
+        complain("no request in %s", shown.c_str());
+        return kUsage;
+    }
+    return kPositive;
+}
+
+}  // namespace
+
+Status build_requests(const Options &opts, std::vector<RequestSpec> *out)
+{
+    PairList common;
+    if (Status s = common_pairs(opts, &common); s != kPositive)
+        return s;
+    if (opts.input_file.empty()) {
+        out->push_back(RequestSpec{std::move(common), "command line"});
+        return kPositive;
+    }
+    return read_blocks(opts.input_file, common.get(), out);
+}
+
+}  // namespace quelna::client

@@ -1,0 +1,317 @@
+// The command line of quelna-client and its usage text.
+#include <getopt.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client.h"
+
+namespace quelna::client {
+namespace {
+
+// RFC 2865/2866 ports for authentication and accounting (also over TCP, RFC 6613), RFC 5176
+// for dynamic authorisation; TLS always uses 2083 (RFC 6614).
+constexpr Kind kinds[] = {
+    {"auth", 1, "1812"},  {"acct", 4, "1813"},        {"status", 12, "1812"},
+    {"coa", 43, "3799"},  {"disconnect", 40, "3799"},
+};
+
+enum LongOnly {
+    kSecretFile = 256,
+    kCa,
+    kCert,
+    kKey,
+    kPskId,
+    kPskHex,
+    kPskText,
+    kNoHostnameCheck,
+    kChap,
+    kVersion,
+};
+
+constexpr option long_options[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"realm", required_argument, nullptr, 'R'},
+    {"server", required_argument, nullptr, 's'},
+    {"secret", required_argument, nullptr, 'S'},
+    {"secret-file", required_argument, nullptr, kSecretFile},
+    {"transport", required_argument, nullptr, 'T'},
+    {"ca", required_argument, nullptr, kCa},
+    {"cert", required_argument, nullptr, kCert},
+    {"key", required_argument, nullptr, kKey},
+    {"psk-id", required_argument, nullptr, kPskId},
+    {"psk-hex", required_argument, nullptr, kPskHex},
+    {"psk-text", required_argument, nullptr, kPskText},
+    {"no-hostname-check", no_argument, nullptr, kNoHostnameCheck},
+    {"user", required_argument, nullptr, 'u'},
+    {"password", required_argument, nullptr, 'p'},
+    {"chap", no_argument, nullptr, kChap},
+    {"file", required_argument, nullptr, 'f'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"retries", required_argument, nullptr, 'r'},
+    {"hex", no_argument, nullptr, 'x'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr char usage_text[] = R"(Usage: quelna-client [OPTIONS] KIND [NAME=VALUE ...]
+
+Sends RADIUS requests over UDP, TCP or TLS and prints the answers.
+
+KIND is one of
+  auth         Access-Request (PAP with -p, CHAP with -p --chap, or attributes only)
+  acct         Accounting-Request
+  status       Status-Server
+  coa          CoA-Request
+  disconnect   Disconnect-Request
+NAME=VALUE pairs are attributes added to every request, by dictionary name; write
+"NAME:TAG=VALUE" for a tagged attribute and 0x... for octets.
+
+Server, from the library's configuration file:
+  -c, --config FILE        configuration file with realm sections
+  -R, --realm NAME         the realm to use from it
+Server, on the command line:
+  -s, --server HOST[:PORT] host name or address ([::1]:1812 for IPv6); the port defaults
+                           to 1812 (auth, status), 1813 (acct), 3799 (coa, disconnect),
+                           2083 over TLS
+  -S, --secret TEXT        shared secret (over TLS, RFC 6614 uses "radsec")
+      --secret-file FILE   read the shared secret from the first line of FILE
+  -T, --transport WORD     udp (default), tcp or tls
+      --ca FILE            TLS: CA certificates (PEM) that the server's certificate must chain to
+      --cert FILE          TLS: client certificate (PEM)
+      --key FILE           TLS: the client certificate's private key (PEM)
+      --psk-id ID          TLS-PSK: identity
+      --psk-hex HEX        TLS-PSK: key as hex digits
+      --psk-text TEXT      TLS-PSK: key as the octets of TEXT
+      --no-hostname-check  TLS: accept a certificate that does not name HOST
+Requests:
+  -u, --user NAME          User-Name
+  -p, --password TEXT      User-Password (PAP), or with --chap the CHAP secret
+      --chap               send the password as CHAP-Password (the library computes the
+                           CHAP response from it)
+  -f, --file FILE          read requests from FILE ("-": standard input): one request per
+                           block of "Name = value" lines, blocks separated by blank lines,
+                           '#' starts a comment; string values may be in double quotes
+Timing:
+  -t, --timeout SECONDS    wait this long for each attempt (default: the library's schedule,
+                           2 s growing to 16 s, up to 6 attempts within 30 s)
+  -r, --retries N          with -t: send again N times after a time-out (default 2)
+Output:
+  -x, --hex                also dump each request and answer in hexadecimal
+  -q, --quiet              print nothing; only the exit status tells the result
+  -v, --verbose            also show the library's own diagnostics on standard error
+  -h, --help               this text
+      --version            the library version
+
+Exit status:
+  0  positive answer: Access-Accept, Accounting-Response, CoA-ACK, Disconnect-ACK
+     (Status-Server: Access-Accept or Accounting-Response)
+  1  negative answer: Access-Reject, Access-Challenge, CoA-NAK, Disconnect-NAK
+  2  usage, input or configuration error (nothing is sent)
+  3  time-out: no answer
+  4  any other failure (connection, TLS, wrong shared secret, bad answer)
+With several requests (-f) every request is sent and the status is the largest of theirs:
+0 only when all answers were positive.
+
+Examples:
+  quelna-client -s 127.0.0.1 -S testing123 -u bob -p hello auth
+  quelna-client -s 127.0.0.1 -S testing123 -u bob -p hello --chap auth
+  quelna-client -s localhost -S testing123 acct User-Name=bob Acct-Status-Type=1 \
+      Acct-Session-Id=s-1
+  quelna-client -s radius.example.net -T tls -S radsec --ca ca.pem --cert client.pem \
+      --key client.key -u bob -p hello auth
+  quelna-client -s 127.0.0.1:2083 -T tls -S radsec --psk-id nas1 --psk-hex 00112233 status
+  quelna-client -c /etc/quelna.conf -R example-tls -u bob -p hello auth
+  quelna-client -s 192.0.2.1 -S secret coa User-Name=bob Session-Timeout=60
+  printf 'User-Name = bob\nUser-Password = hello\n\nUser-Name = rich\n' |
+      quelna-client -s 127.0.0.1 -S testing123 -f - auth
+)";
+
+const Kind *find_kind(std::string_view word)
+{
+    for (const auto &k : kinds)
+        if (k.word == word)
+            return &k;
+    return nullptr;
+}
+
+bool parse_seconds(const char *text, double *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 3600)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_count(const char *text, int *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || v < 0 || v > 100)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// The rules that join options; each failure is one line and status 2.
+Status check_combination(const Options &o)
+{
+    const bool from_file = !o.config_file.empty() || !o.realm.empty();
+    if (from_file && !o.server.empty()) {
+        complain("give either -c/-R or -s, not both");
+        return kUsage;
+    }
+    if (from_file && (o.config_file.empty() || o.realm.empty())) {
+        complain("-c FILE and -R REALM go together");
+        return kUsage;
+    }
+    if (!from_file && o.server.empty()) {
+        complain("no server: give -s HOST[:PORT] -S SECRET, or -c FILE -R REALM (see --help)");
+        return kUsage;
+    }
+    const bool tls_opts = !o.ca_file.empty() || !o.cert_file.empty() || !o.key_file.empty() ||
+                          !o.psk_id.empty() || !o.psk_hex.empty() || !o.psk_text.empty() ||
+                          o.no_hostname_check;
+    if (from_file && (tls_opts || o.secret || !o.secret_file.empty() || o.transport != "udp")) {
+        complain("with -c/-R the realm gives transport, secret and TLS settings; "
+                 "drop -S, -T and the TLS options");
+        return kUsage;
+    }
+    if (o.secret && !o.secret_file.empty()) {
+        complain("give either -S or --secret-file, not both");
+        return kUsage;
+    }
+    if (o.transport != "udp" && o.transport != "tcp" && o.transport != "tls") {
+        complain("unknown transport \"%s\" (udp, tcp or tls)", o.transport.c_str());
+        return kUsage;
+    }
+    if (o.transport != "tls" && tls_opts) {
+        complain("TLS options need -T tls");
+        return kUsage;
+    }
+    if (o.transport == "tls") {
+        const bool psk = !o.psk_id.empty() || !o.psk_hex.empty() || !o.psk_text.empty();
+        if (psk && (o.psk_id.empty() || o.psk_hex.empty() == o.psk_text.empty())) {
+            complain("TLS-PSK needs --psk-id and one of --psk-hex or --psk-text");
+            return kUsage;
+        }
+        if (!psk && o.ca_file.empty()) {
+            complain("TLS needs --ca FILE (certificates) or --psk-id with a key (TLS-PSK)");
+            return kUsage;
+        }
+        if (o.cert_file.empty() != o.key_file.empty()) {
+            complain("--cert and --key go together");
+            return kUsage;
+        }
+    }
+    if (o.chap && (!o.has_password || o.kind->code != 1)) {
+        complain("--chap needs -p PASSWORD and KIND auth");
+        return kUsage;
+    }
+    if (o.has_password && o.kind->code != 1) {
+        complain("-p is for KIND auth only");
+        return kUsage;
+    }
+    return kPositive;
+}
+
+}  // namespace
+
+void print_help(std::FILE *out)
+{
+    std::fputs(usage_text, out);
+}
+
+Status parse_options(int argc, char **argv, Options *o, bool *done)
+{
+    *done = false;
+    opterr = 0;
+    // "+": options end at the first word, so attribute values may start with '-'.
+    const char *short_options = "+:c:R:s:S:T:u:p:f:t:r:xqvh";
+    int c;
+    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'c': o->config_file = optarg; break;
+        case 'R': o->realm = optarg; break;
+        case 's': o->server = optarg; break;
+        case 'S': o->secret = optarg; break;
+        case kSecretFile: o->secret_file = optarg; break;
+        case 'T': o->transport = optarg; break;
+        case kCa: o->ca_file = optarg; break;
+        case kCert: o->cert_file = optarg; break;
+        case kKey: o->key_file = optarg; break;
+        case kPskId: o->psk_id = optarg; break;
+        case kPskHex: o->psk_hex = optarg; break;
+        case kPskText: o->psk_text = optarg; break;
+        case kNoHostnameCheck: o->no_hostname_check = true; break;
+        case 'u': o->user = optarg; break;
+        case 'p':
+            o->password = optarg;
+            o->has_password = true;
+            break;
+        case kChap: o->chap = true; break;
+        case 'f': o->input_file = optarg; break;
+        case 't':
+            o->timeout.emplace();
+            if (!parse_seconds(optarg, &*o->timeout)) {
+                complain("-t: not a number of seconds between 0 and 3600: %s", optarg);
+                return kUsage;
+            }
+            break;
+        case 'r':
+            o->retries_set = true;
+            if (!parse_count(optarg, &o->retries)) {
+                complain("-r: not a count between 0 and 100: %s", optarg);
+                return kUsage;
+            }
+            break;
+        case 'x': o->hex = true; break;
+        case 'q': o->quiet = true; break;
+        case 'v': o->verbose = true; break;
+        case 'h':
+            print_help(stdout);
+            *done = true;
+            return kPositive;
+        case kVersion:
+            std::printf("quelna-client %s\n", QUELNA_VERSION);
+            *done = true;
+            return kPositive;
+        case ':':
+            complain("option %s needs a value (see --help)", argv[optind - 1]);
+            return kUsage;
+        default:
+            complain("unknown option %s (see --help)", argv[optind - 1]);
+            return kUsage;
+        }
+    }
+    if (optind >= argc) {
+        complain("no request kind: auth, acct, status, coa or disconnect (see --help)");
+        return kUsage;
+    }
+    o->kind = find_kind(argv[optind]);
+    if (!o->kind) {
+        complain("unknown request kind \"%s\": auth, acct, status, coa or disconnect",
+                 argv[optind]);
+        return kUsage;
+    }
+    for (int i = optind + 1; i < argc; i++)
+        o->attributes.emplace_back(argv[i]);
+    if (!o->timeout && o->retries_set) {
+        complain("-r needs -t SECONDS");
+        return kUsage;
+    }
+    set_quiet(o->quiet);
+    return check_combination(*o);
+}
+
+}  // namespace quelna::client

@@ -1,0 +1,40 @@
+// quelna-client: sends RADIUS requests through libquelna and prints the answers.
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+#include "client.h"
+
+using namespace quelna::client;
+
+int main(int argc, char **argv)
+{
+    // A stream the server closed must end in an error code, not in a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Options opts;
+    bool done = false;
+    if (Status s = parse_options(argc, argv, &opts, &done); s != kPositive || done)
+        return s;
+    StderrMute::enable(!opts.verbose);
+
+    // Every request is read and checked before the first one is sent.
+    std::vector<RequestSpec> requests;
+    if (Status s = build_requests(opts, &requests); s != kPositive)
+        return s;
+
+    Session session;
+    if (Status s = session.open(opts); s != kPositive)
+        return s;
+
+    Status worst = kPositive;
+    for (size_t i = 0; i < requests.size(); i++) {
+        if (i > 0 && !opts.quiet)
+            std::putchar('\n');
+        Status s = exchange(opts, session, requests[i]);
+        if (s > worst)
+            worst = s;
+    }
+    std::fflush(stdout);
+    return worst;
+}
