@@ -6,42 +6,58 @@
 // Findings are crashes and sanitizer reports, plus these properties (a trap when broken):
 //  - verification leaves the octets exactly as they were;
 //  - a packet our encoder and signer produced is well formed and verifies.
+#include <quelna/codec.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include <quelna/codec.h>
-
 namespace {
 
 const char kSecret[] = "fuzzing-secret";
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
+void check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
 }
 
 // The request each response code answers; 0 for codes that answer nothing.
-unsigned request_for(unsigned code) {
+unsigned request_for(unsigned code)
+{
     switch (code) {
-    case 2: case 3: case 11: return 1;
-    case 5: return 4;
-    case 41: case 42: return 40;
-    case 44: case 45: return 43;
-    default: return 0;
+        case 2:
+        case 3:
+        case 11:
+            return 1;
+        case 5:
+            return 4;
+        case 41:
+        case 42:
+            return 40;
+        case 44:
+        case 45:
+            return 43;
+        default:
+            return 0;
     }
 }
 
 // Reads every octet it is given, so that the sanitizer checks the bounds the walk hands out.
-int touch(void *ctx, const lr_dict_attr *da, const uint8_t *data, size_t len) {
+int touch(void *ctx, const lr_dict_attr *da, const uint8_t *data, size_t len)
+{
     unsigned sum = 0;
-    for (size_t i = 0; i < len; i++) sum += data[i];
-    if (da->name) sum += static_cast<unsigned char>(da->name[0]);
+    for (size_t i = 0; i < len; i++)
+        sum += data[i];
+    if (da->name)
+        sum += static_cast<unsigned char>(da->name[0]);
     *static_cast<unsigned *>(ctx) += sum;
     return sum == 0xdeadbeef ? -1 : 0;
 }
 
-void set_up(lr_packet *pkt, uint8_t *data, size_t size) {
+void set_up(lr_packet *pkt, uint8_t *data, size_t size)
+{
     *pkt = lr_packet{};
     pkt->data = data;
     pkt->data_size = size;
@@ -51,13 +67,16 @@ void set_up(lr_packet *pkt, uint8_t *data, size_t size) {
 }
 
 // Encodes the pairs again (code and original as decoded) and checks what comes out.
-void reencode(lr_value_pair *vps, unsigned code, const lr_packet *original) {
+void reencode(lr_value_pair *vps, unsigned code, const lr_packet *original)
+{
     static uint8_t out[4096];
     lr_packet again;
     const lr_packet *orig = request_for(code) ? original : nullptr;
-    if (lr_packet_init(&again, orig, kSecret, static_cast<int>(code), out, sizeof out) != 0) return;
+    if (lr_packet_init(&again, orig, kSecret, static_cast<int>(code), out, sizeof out) != 0)
+        return;
     again.vps = vps;
-    if (lr_packet_sign(&again, orig) != 0) return;
+    if (lr_packet_sign(&again, orig) != 0)
+        return;
     check(again.length <= sizeof out);
     check(lr_packet_ok_raw(out, again.length) == 0);
     lr_packet rx;
@@ -69,7 +88,8 @@ void reencode(lr_value_pair *vps, unsigned code, const lr_packet *original) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
     // Every codec message goes to standard error; buffer them so they do not cost a system call
     // each. Sanitizer reports bypass stdio and still appear at once.
     static char buffer[1 << 16];
@@ -77,13 +97,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
+{
     // An exact-size heap copy, so that a read one past the end is a sanitizer report.
     std::vector<uint8_t> buf(input, input + size);
     uint8_t *data = buf.empty() ? nullptr : buf.data();
 
     lr_packet_ok_raw(data, size);
-    if (size < 20) return 0;
+    if (size < 20)
+        return 0;
 
     // The request the octets would answer: same identifier, code that allows this response.
     static uint8_t orig_buf[20];
@@ -94,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     original.secret_len = sizeof kSecret - 1;
     original.data = orig_buf;
     original.data_size = sizeof orig_buf;
-    for (int i = 0; i < 16; i++) original.vector[i] = static_cast<uint8_t>(i * 17 + 3);
+    for (int i = 0; i < 16; i++)
+        original.vector[i] = static_cast<uint8_t>(i * 17 + 3);
 
     lr_packet pkt;
     set_up(&pkt, data, size);
@@ -116,14 +139,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
                 size_t len = 0;
                 for (int n = 0; n < 300; n++) {
                     at = lr_attr2data(&pkt, at, attr, vendor, &value, &len);
-                    if (at <= 0) break;
+                    if (at <= 0)
+                        break;
                     check(value >= data && value + len <= data + size);
                 }
             }
         }
     }
     for (size_t t : {1u, 2u, 4u}) {
-        for (size_t l : {0u, 1u, 2u}) lr_tlv_ok(data + 20, size - 20, t, l);
+        for (size_t l : {0u, 1u, 2u})
+            lr_tlv_ok(data + 20, size - 20, t, l);
     }
 
     set_up(&pkt, data, size);

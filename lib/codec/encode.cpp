@@ -334,7 +334,9 @@ ssize_t lr_vp2attr(const lr_packet *packet, const lr_packet *original, const lr_
         advance(pvp);
         return 0;
     }
-    if (vp->da == &lr_dict_attrs[kMessageAuthenticator]) {
+    // Any standard attribute 80 is written as the placeholder, also a raw pair decoded from a
+    // malformed one: what goes out must be the 18 octets lr_packet_sign fills in.
+    if (vp->da == &lr_dict_attrs[kMessageAuthenticator] || vp->da->attr == kMessageAuthenticator) {
         const lr_value_pair *cursor = &fake_ma;
         const ssize_t r = lr_vp2rfc(packet, original, &cursor, start, room);
         if (r >= 0)

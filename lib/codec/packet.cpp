@@ -204,6 +204,11 @@ int lr_packet_encode(lr_packet *packet, const lr_packet *original)
     const lr_value_pair *cursor = packet->vps;
     while (cursor) {
         if (cursor->da->attr == kAttrMessageAuthenticator && cursor->da->vendor == 0) {
+            // RFC 3579 §3.2: at most one Message-Authenticator; a second could never verify.
+            if (seen_ma) {
+                cursor = cursor->next;
+                continue;
+            }
             seen_ma = true;
         }
         const lr_value_pair *before = cursor;

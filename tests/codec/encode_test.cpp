@@ -21,6 +21,7 @@ const lr_dict_attr kVendor4242 = {7, QN_TYPE_OCTETS, 4242, 0, 0, 0, "Test-4242-7
 const lr_dict_attr kStarent = {0x0102, QN_TYPE_OCTETS, 8164, 0, 0, 0, "Test-Starent"};
 const lr_dict_attr kLucent = {0x0102, QN_TYPE_OCTETS, 4846, 0, 0, 0, "Test-Lucent"};
 const lr_dict_attr kUsr = {0x019823, QN_TYPE_OCTETS, 429, 0, 0, 0, "Test-USR"};
+const lr_dict_attr kRaw80 = {80, QN_TYPE_OCTETS, 0, LR_DICT_FLAG_UNKNOWN, 0, 0, "Attr-80"};
 const lr_dict_attr kBadVendor = {1, QN_TYPE_OCTETS, LR_MAX_VENDOR + 1, 0, 0, 0, "Test-Bad"};
 
 Bytes u32(uint32_t v)
@@ -104,6 +105,8 @@ TEST(Encode, ValuesByType)
         {"attribute above 255 is skipped", &kBigStd, text("x"), 4096, 0, 0, ""},
         {"Message-Authenticator is a placeholder", lr_dict_attr_byvalue(80, 0), Bytes(16, 0x5a),
          4096, 0, 18, "50 12 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+        {"a raw attribute 80 is a placeholder too", &kRaw80, hex("0909092bd20000"), 4096, 0, 18,
+         "50 12 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
         {"computed CHAP response goes out unchanged", lr_dict_attr_byvalue(3, 0),
          cat(hex("07"), Bytes(16, 0x41)), 4096, 0, 19,
          "03 13 07 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41"},

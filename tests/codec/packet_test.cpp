@@ -578,3 +578,33 @@ TEST(PacketTables, CodeNamesAndResponses)
 
 }  // namespace
 }  // namespace quelna::test
+
+namespace quelna::test {
+namespace {
+
+// Fuzzer finding: a received packet with two (malformed) Message-Authenticators decodes into two
+// pairs; encoding that list again must still give a packet that verifies: one placeholder.
+TEST(PacketRegression, SecondMessageAuthenticatorIsNotEncoded)
+{
+    Packet rx;
+    rx.receive(hex("0103002b22222222222a2222feddddddddddddd80105626f62500909092bd2000000500909"
+                   "090909090909"),
+               "s");
+    ASSERT_EQ(lr_packet_decode(&rx.pkt, nullptr), 0);
+    ASSERT_NE(rx.pkt.vps, nullptr);
+    ASSERT_NE(rx.pkt.vps->next, nullptr);
+    EXPECT_STREQ(rx.pkt.vps->next->da->name, "Message-Authenticator");
+    EXPECT_NE(rx.pkt.vps->next->next, nullptr) << "both decoded";
+
+    Packet again;
+    ASSERT_EQ(again.init(1, "s"), 0);
+    again.pkt.vps = std::exchange(rx.pkt.vps, nullptr);
+    ASSERT_EQ(lr_packet_sign(&again.pkt, nullptr), 0);
+    EXPECT_EQ(again.pkt.length, 20u + 5 + 18) << "one 18-octet Message-Authenticator";
+    Packet check;
+    check.receive(again.octets(), "s");
+    EXPECT_EQ(lr_packet_verify(&check.pkt, nullptr), 0) << last_message();
+}
+
+}  // namespace
+}  // namespace quelna::test
