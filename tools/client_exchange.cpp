@@ -128,7 +128,8 @@ Status report_failure(const Options &opts, Session &session, const RequestSpec &
         complain("%s: %s", spec.origin.c_str(), text.c_str());
     if (is_timeout(code))
         return kTimeout;
-    return code == QNE_CONFIG ? kUsage : kFailure;
+    // A realm without a server is a configuration error found only when sending.
+    return code == QNE_CONFIG || code == QNE_NOPEER ? kUsage : kFailure;
 }
 
 }  // namespace

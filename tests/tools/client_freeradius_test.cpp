@@ -1,0 +1,228 @@
+// quelna-client run as a process against a real server (FreeRADIUS on loopback): every request
+// kind it answers, over UDP, TCP, TLS and TLS-PSK, single requests and streams.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "client_runner.h"
+#include "support/radius_peer.h"
+
+namespace {
+
+using quelna::test::ClientRun;
+using quelna::test::Listener;
+using quelna::test::RadiusPeer;
+using quelna::test::run_client;
+using quelna::test::TempDir;
+using Args = std::vector<std::string>;
+
+struct ClientFreeRadius : ::testing::Test {
+    RadiusPeer *peer = nullptr;
+    void SetUp() override
+    {
+        std::string why;
+        peer = RadiusPeer::shared(&why);
+        ASSERT_NE(peer, nullptr) << why;
+    }
+    std::string at(Listener l, const std::string &host = "127.0.0.1") const
+    {
+        return host + ":" + std::to_string(peer->port(l));
+    }
+    // A UDP or TCP server on the command line; each call adds a bounded time-out so that a
+    // broken exchange fails fast instead of running the 30 s schedule.
+    Args server(Listener l, const std::string &transport = "udp") const
+    {
+        return {"-s", at(l), "-S", peer->secret(), "-T", transport, "-t", "5", "-r", "1"};
+    }
+    Args tls_server(Listener l, const std::string &host = "127.0.0.1") const
+    {
+        return {"-s", at(l, host), "-T", "tls", "-S", peer->tls_secret(), "-t", "5", "-r", "0"};
+    }
+    static Args cat(Args a, const Args &b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+};
+
+TEST_F(ClientFreeRadius, PapAcceptRejectAndUnknownUser)
+{
+    ClientRun r = run_client(cat(server(Listener::AuthUdp), {"-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("Received Access-Accept Id "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tReply-Message = Hello, bob\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+
+    r = run_client(cat(server(Listener::AuthUdp), {"-u", "bob", "-p", "wrong", "auth"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+    EXPECT_NE(r.out.find("Received Access-Reject"), std::string::npos) << r.out;
+
+    r = run_client(cat(server(Listener::AuthUdp), {"-u", "nobody", "-p", "x", "auth"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+}
+
+TEST_F(ClientFreeRadius, ChapFromOptionAndFromFile)
+{
+    ClientRun r = run_client(
+        cat(server(Listener::AuthUdp), {"-u", "bob", "-p", "hello", "--chap", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    r = run_client(
+        cat(server(Listener::AuthUdp), {"-u", "bob", "-p", "hellO", "--chap", "auth"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+    // A clear-text CHAP-Password in the input is turned into the response by the library.
+    r = run_client(cat(server(Listener::AuthUdp), {"-f", "-", "auth"}),
+                   "User-Name = rich\nCHAP-Password = \"richpw\"\n");
+    EXPECT_EQ(r.status, 0) << r.describe();
+}
+
+TEST_F(ClientFreeRadius, TypedAndTaggedReplyAttributesAndHexDump)
+{
+    ClientRun r = run_client(
+        cat(server(Listener::AuthUdp), {"-x", "-u", "rich", "-p", "richpw", "auth"}));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    for (const char *line : {"\tReply-Message = Rich reply\n", "\tFramed-IP-Address = 192.0.2.10\n",
+                             "\tSession-Timeout = 3600\n", "\tClass = 0x71756c6e61\n",
+                             "\tTunnel-Type:1 = 13\n", "\tTunnel-Medium-Type:1 = 6\n",
+                             "\tTunnel-Private-Group-Id:1 = 42\n",
+                             "\tTunnel-Password:1 = tunnel-secret\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " missing in\n" << r.out;
+    // Both packets dumped: the request (code 1) and the answer (code 2, 89 octets).
+    EXPECT_NE(r.out.find("  Code:\t\t1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  Code:\t\t2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  Length:\t89\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+}
+
+TEST_F(ClientFreeRadius, AccountingAndStatusServer)
+{
+    ClientRun r = run_client(cat(server(Listener::AcctUdp),
+                                 {"acct", "User-Name=bob", "Acct-Status-Type=1",
+                                  "Acct-Session-Id=cli-1", "NAS-IP-Address=127.0.0.1"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("Received Accounting-Response"), std::string::npos) << r.out;
+
+    r = run_client(cat(server(Listener::AuthUdp), {"status"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("Sent Status-Server"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Received Access-Accept"), std::string::npos) << r.out;
+}
+
+TEST_F(ClientFreeRadius, StreamOfRequestsCombinesStatuses)
+{
+    const std::string input =
+        "# accepted, plain and quoted\n"
+        "User-Name = bob\nUser-Password = hello\n\n"
+        "User-Name = \"rich\"\r\nUser-Password = \"richpw\"\r\n\n\n"
+        "User-Name = bob\nUser-Password = not-his\n";
+    ClientRun r = run_client(cat(server(Listener::AuthUdp), {"-f", "-", "auth"}), input);
+    EXPECT_EQ(r.status, 1) << r.describe();  // one reject among accepts
+    size_t accepts = 0, pos = 0;
+    while ((pos = r.out.find("Received Access-Accept", pos)) != std::string::npos) {
+        accepts++;
+        pos++;
+    }
+    EXPECT_EQ(accepts, 2u) << r.out;
+    EXPECT_NE(r.out.find("Received Access-Reject"), std::string::npos) << r.out;
+
+    // All positive: 0. The same blocks from a file, over TCP this time.
+    TempDir dir;
+    std::string file =
+        dir.write("reqs", "User-Name = bob\nUser-Password = hello\n\nUser-Name = signer\n"
+                          "User-Password = signpw\n");
+    r = run_client(cat(server(Listener::Tcp, "tcp"), {"-f", file, "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("Reply-Message = Signed reply for signer"), std::string::npos) << r.out;
+}
+
+TEST_F(ClientFreeRadius, TcpTlsAndTlsPsk)
+{
+    ClientRun r = run_client(
+        cat(server(Listener::Tcp, "tcp"), {"-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    r = run_client(cat(server(Listener::Tcp, "tcp"), {"acct", "User-Name=bob",
+                                                      "Acct-Status-Type=2", "Acct-Session-Id=t"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+
+    const Args cert = {"--ca", peer->ca_file(), "--cert", peer->client_cert(), "--key",
+                       peer->client_key()};
+    r = run_client(cat(cat(tls_server(Listener::Tls), cert), {"-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    r = run_client(cat(cat(tls_server(Listener::Tls, "localhost"), cert), {"status"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+
+    r = run_client(cat(tls_server(Listener::TlsPskHex),
+                       {"--psk-id", peer->psk_identity(), "--psk-hex", peer->psk_hex(), "-u",
+                        "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    r = run_client(cat(tls_server(Listener::TlsPskText),
+                       {"--psk-id", peer->psk_identity(), "--psk-text", peer->psk_text(), "-u",
+                        "bob", "-p", "nope", "auth"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+}
+
+TEST_F(ClientFreeRadius, TlsCertificateChecks)
+{
+    const Args ca = {"--ca", peer->ca_file(), "-u", "bob", "-p", "hello"};
+    // The certificate names only another host: refused, unless the check is switched off.
+    ClientRun r = run_client(cat(cat(tls_server(Listener::TlsWrongHost, "localhost"), ca), {"auth"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("certificate"), std::string::npos) << r.err;
+    r = run_client(cat(cat(tls_server(Listener::TlsWrongHost, "localhost"), ca),
+                       {"--no-hostname-check", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    // An untrusted issuer, and a server that wants a client certificate we do not give.
+    r = run_client(cat(cat(tls_server(Listener::TlsRogue, "localhost"), ca), {"auth"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    r = run_client(cat(cat(tls_server(Listener::Tls), ca), {"auth"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+}
+
+TEST_F(ClientFreeRadius, ServerFromConfigurationFile)
+{
+    TempDir dir;
+    std::string conf = dir.write(
+        "quelna.conf",
+        "realm udp-auth {\n type = \"UDP\"\n server {\n  hostname = \"127.0.0.1\"\n  service = \"" +
+            std::to_string(peer->port(Listener::AuthUdp)) + "\"\n  secret = \"" + peer->secret() +
+            "\"\n }\n}\n"
+            "realm psk {\n type = \"TLS\"\n pskid = \"" + peer->psk_identity() +
+            "\"\n pskhexstr = \"" + peer->psk_hex() + "\"\n server {\n  hostname = \"127.0.0.1\"\n"
+            "  service = \"" + std::to_string(peer->port(Listener::TlsPskHex)) +
+            "\"\n  secret = \"" + peer->tls_secret() + "\"\n }\n}\n");
+    ClientRun r = run_client({"-c", conf, "-R", "udp-auth", "-u", "bob", "-p", "hello", "auth"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+    r = run_client({"-c", conf, "-R", "psk", "-u", "bob", "-p", "hello", "auth"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+
+    r = run_client({"-c", conf, "-R", "nosuch", "-u", "bob", "-p", "hello", "auth"});
+    EXPECT_EQ(r.status, 2) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("nosuch"), std::string::npos) << r.err;
+    // A file the library refuses, and a realm without a server.
+    std::string broken = dir.write("broken.conf", "realm x { type = \"UDP\" colour = 1 }\n");
+    r = run_client({"-c", broken, "-R", "x", "status"});
+    EXPECT_EQ(r.status, 2) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+    std::string empty = dir.write("empty.conf", "realm x { type = \"UDP\" }\n");
+    r = run_client({"-c", empty, "-R", "x", "status"});
+    EXPECT_EQ(r.status, 2) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+}
+
+TEST_F(ClientFreeRadius, QuietPrintsNothing)
+{
+    ClientRun r = run_client(cat(server(Listener::AuthUdp), {"-q", "-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_EQ(r.out + r.err, "");
+    r = run_client(cat(server(Listener::AuthUdp), {"-q", "-u", "bob", "-p", "bad", "-x", "auth"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+    EXPECT_EQ(r.out + r.err, "");
+    r = run_client(cat(server(Listener::AuthUdp), {"-q", "auth", "No-Such-Attribute=1"}));
+    EXPECT_EQ(r.status, 2) << r.describe();
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+}  // namespace

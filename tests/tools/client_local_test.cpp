@@ -1,0 +1,270 @@
+// quelna-client run as a process against what a real server will not do (silence, forged
+// answers, CoA and Disconnect answers from the in-process responder), and on bad input.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client_runner.h"
+#include "net/udp_responder.h"
+
+namespace {
+
+using quelna::test::attr;
+using quelna::test::ClientRun;
+using quelna::test::make_response;
+using quelna::test::Octets;
+using quelna::test::run_client;
+using quelna::test::TempDir;
+using quelna::test::UdpResponder;
+using Args = std::vector<std::string>;
+
+constexpr char kSecret[] = "local-secret";
+
+Args local(const UdpResponder &r, Args more)
+{
+    Args a = {"-s", "127.0.0.1:" + std::to_string(r.port()), "-S", kSecret, "-t", "1", "-r", "0"};
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+}
+
+// RFC 5176 §2.3 (as RFC 2866 §3): the Request Authenticator of CoA and Disconnect requests is
+// MD5(Code | Identifier | Length | 16 zero octets | Attributes | Secret).
+bool request_authenticator_ok(const Octets &req, const std::string &secret)
+{
+    if (req.size() < 20)
+        return false;
+    Octets hashed = req;
+    std::memset(hashed.data() + 4, 0, 16);
+    hashed.insert(hashed.end(), secret.begin(), secret.end());
+    uint8_t md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(hashed.data(), hashed.size(), md, &len, EVP_md5(), nullptr);
+    return std::memcmp(md, req.data() + 4, 16) == 0;
+}
+
+bool has_attr(const Octets &pkt, uint8_t type, const std::string &value)
+{
+    Octets want = attr(type, value);
+    return std::search(pkt.begin() + 20, pkt.end(), want.begin(), want.end()) != pkt.end();
+}
+
+struct DynamicCase {
+    const char *kind;
+    uint8_t request_code, answer_code;
+    int status;
+    const char *answer_name;
+};
+
+class DynamicAuthorisation : public ::testing::TestWithParam<DynamicCase> {};
+
+TEST_P(DynamicAuthorisation, AnswerDecidesTheStatus)
+{
+    const DynamicCase &c = GetParam();
+    UdpResponder responder("127.0.0.1", [&](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, c.answer_code, attr(18, "done"), kSecret);
+    });
+    ClientRun r = run_client(local(responder, {c.kind, "User-Name=bob", "Session-Timeout=60"}));
+    EXPECT_EQ(r.status, c.status) << r.describe();
+    EXPECT_NE(r.out.find(std::string("Received ") + c.answer_name), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\tReply-Message = done\n"), std::string::npos) << r.out;
+
+    auto got = responder.received();
+    ASSERT_EQ(got.size(), 1u);
+    const Octets &req = got[0].octets;
+    EXPECT_EQ(req.at(0), c.request_code);
+    EXPECT_TRUE(has_attr(req, 1, "bob"));
+    EXPECT_TRUE(has_attr(req, 27, std::string("\0\0\0\x3c", 4)));
+    EXPECT_TRUE(request_authenticator_ok(req, kSecret));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CoaAndDisconnect, DynamicAuthorisation,
+    ::testing::Values(DynamicCase{"coa", 43, 44, 0, "CoA-ACK"},
+                      DynamicCase{"coa", 43, 45, 1, "CoA-NAK"},
+                      DynamicCase{"disconnect", 40, 41, 0, "Disconnect-ACK"},
+                      DynamicCase{"disconnect", 40, 42, 1, "Disconnect-NAK"}));
+
+TEST(ClientFailures, SilentServerTimesOutAfterTheRetries)
+{
+    UdpResponder silent("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    Args args = {"-s", "127.0.0.1:" + std::to_string(silent.port()), "-S", kSecret, "-t", "0.3",
+                 "-r", "2", "-u", "bob", "-p", "hello", "auth"};
+    ClientRun r = run_client(args);
+    EXPECT_EQ(r.status, 3) << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("timeout"), std::string::npos) << r.err;
+    // Three transmissions of the same octets.
+    auto got = silent.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].octets, got[2].octets);
+}
+
+TEST(ClientFailures, ForgedOrWrongAnswersAreFailures)
+{
+    // Signed with another secret: the answer does not verify.
+    UdpResponder wrong_secret("127.0.0.1", [](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 2, {}, "not-the-secret");
+    });
+    ClientRun r = run_client(local(wrong_secret, {"-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("secret"), std::string::npos) << r.err;
+
+    // An Access-Accept is no answer to a CoA-Request.
+    UdpResponder wrong_code("127.0.0.1", [](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 2, {}, kSecret);
+    });
+    r = run_client(local(wrong_code, {"coa", "User-Name=bob"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+
+    // Garbage octets.
+    UdpResponder garbage("127.0.0.1", [](const Octets &, int) -> std::optional<Octets> {
+        return Octets{2, 0, 0, 3};
+    });
+    r = run_client(local(garbage, {"-u", "bob", "-p", "hello", "auth"}));
+    EXPECT_TRUE(r.status == 3 || r.status == 4) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+}
+
+TEST(ClientFailures, UnreachableServers)
+{
+    // Nothing listens on the port: refused at once.
+    int port;
+    {
+        UdpResponder gone("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+        port = gone.port();
+    }
+    ClientRun r = run_client({"-s", "127.0.0.1:" + std::to_string(port), "-S", "x", "-t", "1",
+                              "-r", "0", "status"});
+    EXPECT_TRUE(r.status == 3 || r.status == 4) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+    r = run_client({"-s", "no-such-host.invalid", "-S", "x", "-t", "1", "status"});
+    EXPECT_EQ(r.status, 4) << r.describe();
+    EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("no-such-host.invalid"), std::string::npos) << r.err;
+}
+
+struct BadInput {
+    const char *what;
+    std::vector<std::string> args;
+    std::string stdin_text;
+    const char *mentions;  // the message names the problem
+};
+
+class ClientBadInput : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(ClientBadInput, OneLineAndStatusTwo)
+{
+    const BadInput &c = GetParam();
+    // Nothing may be sent: the responder counts what arrives.
+    UdpResponder responder("127.0.0.1", [](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 2, {}, kSecret);
+    });
+    Args args;
+    for (const std::string &a : c.args)
+        args.push_back(a == "SERVER" ? "127.0.0.1:" + std::to_string(responder.port()) : a);
+    ClientRun r = run_client(args, c.stdin_text);
+    EXPECT_EQ(r.status, 2) << c.what << "\n" << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << c.what << "\n" << r.err;
+    EXPECT_EQ(r.err.rfind("quelna-client: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.mentions), std::string::npos) << c.what << "\n" << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(responder.received().empty()) << c.what;
+}
+
+const Args S = {"-s", "SERVER", "-S", kSecret};
+std::vector<std::string> with(std::vector<std::string> more)
+{
+    Args a = S;
+    a.insert(a.end(), more.begin(), more.end());
+    return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClientBadInput,
+    ::testing::Values(
+        BadInput{"no kind", with({}), "", "request kind"},
+        BadInput{"unknown kind", with({"frobnicate"}), "", "frobnicate"},
+        BadInput{"unknown option", with({"--frob", "auth"}), "", "--frob"},
+        BadInput{"option without value", {"-s"}, "", "-s"},
+        BadInput{"no server", {"-S", "x", "auth"}, "", "no server"},
+        BadInput{"no secret", {"-s", "SERVER", "auth"}, "", "secret"},
+        BadInput{"bad port", {"-s", "127.0.0.1:99999", "-S", "x", "auth"}, "", "99999"},
+        BadInput{"unknown attribute", with({"auth", "Not-An-Attribute=1"}), "",
+                 "Not-An-Attribute"},
+        BadInput{"malformed integer", with({"auth", "Session-Timeout=soon"}), "",
+                 "Session-Timeout"},
+        BadInput{"malformed address", with({"auth", "NAS-IP-Address=300.1.1.1"}), "",
+                 "NAS-IP-Address"},
+        BadInput{"malformed octets", with({"auth", "Class=0xabc"}), "", "Class"},
+        BadInput{"tag on untagged", with({"auth", "User-Name:2=bob"}), "", "tag"},
+        BadInput{"no equals sign", with({"auth", "User-Name"}), "", "Name = value"},
+        BadInput{"password too long", with({"-u", "a", "-p", std::string(129, 'p'), "auth"}),
+                 "", "-p"},
+        BadInput{"bad block in a stream", with({"-f", "-", "auth"}),
+                 "User-Name = bob\n\nUser-Name = x\nFramed-IP-Address = nope\n",
+                 "standard input:4"},
+        BadInput{"empty stream", with({"-f", "-", "auth"}), "\n# nothing\n\n", "no request"},
+        BadInput{"unreadable file", with({"-f", "/nonexistent/requests", "auth"}), "",
+                 "/nonexistent/requests"},
+        BadInput{"missing CA file", with({"-T", "tls", "--ca", "/nonexistent/ca.pem", "status"}),
+                 "", "/nonexistent/ca.pem"},
+        BadInput{"missing key file",
+                 with({"-T", "tls", "--ca", "/dev/null", "--cert", "/dev/null", "--key",
+                       "/nonexistent/k.pem", "status"}),
+                 "", "/nonexistent/k.pem"},
+        BadInput{"PSK without key", with({"-T", "tls", "--psk-id", "me", "status"}), "",
+                 "--psk-id"},
+        BadInput{"bad PSK hex", with({"-T", "tls", "--psk-id", "me", "--psk-hex", "xyz", "status"}),
+                 "", "--psk-hex"},
+        BadInput{"TLS option on UDP", with({"--ca", "/dev/null", "status"}), "", "-T tls"},
+        BadInput{"unknown transport", with({"-T", "sctp", "status"}), "", "sctp"},
+        BadInput{"chap without auth", with({"-p", "x", "--chap", "acct"}), "", "--chap"},
+        BadInput{"both server kinds", {"-s", "SERVER", "-c", "/etc/quelna.conf", "-R", "r", "auth"},
+                 "", "not both"},
+        BadInput{"missing configuration file", {"-c", "/nonexistent/q.conf", "-R", "r", "auth"}, "",
+                 "/nonexistent/q.conf"},
+        BadInput{"bad time-out", with({"-t", "-1", "status"}), "", "-t"}),
+    [](const ::testing::TestParamInfo<BadInput> &info) {
+        std::string name;
+        for (char ch : std::string(info.param.what))
+            name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return name;
+    });
+
+TEST(ClientHelp, HelpAndManPageShowEveryOption)
+{
+    ClientRun r = run_client({"--help"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_EQ(r.err, "");
+    std::ifstream man_file(QUELNA_CLIENT_MAN);
+    ASSERT_TRUE(man_file) << QUELNA_CLIENT_MAN;
+    std::stringstream man;
+    man << man_file.rdbuf();
+    for (const char *opt : {"config", "realm", "server", "secret", "secret-file", "transport", "ca",
+                            "cert", "key", "psk-id", "psk-hex", "psk-text", "no-hostname-check",
+                            "user", "password", "chap", "file", "timeout", "retries", "hex",
+                            "quiet", "verbose", "help", "version"}) {
+        EXPECT_NE(r.out.find(std::string("--") + opt + " "), std::string::npos) << opt;
+        // The man page escapes each dash of an option name.
+        std::string escaped = "\\-\\-";
+        for (char ch : std::string(opt))
+            escaped += ch == '-' ? std::string("\\-") : std::string(1, ch);
+        EXPECT_NE(man.str().find(escaped), std::string::npos) << opt;
+        // The option is accepted (a usage error names another problem, not the option).
+        std::string arg = std::string("--") + opt;
+        ClientRun probe = run_client({arg, "x", "status"}, "", 10);
+        EXPECT_EQ(probe.err.find("unknown option"), std::string::npos) << opt << probe.err;
+    }
+    EXPECT_NE(r.out.find("Examples:"), std::string::npos);
+    EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+}
+
+}  // namespace
