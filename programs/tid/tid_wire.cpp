@@ -227,15 +227,19 @@ TID_REQ *decode_request(TALLOC_CTX *mem, json_t *msg, std::string &err)
         err = "out of memory";
         return nullptr;
     }
-    json_t *interval = json_object_get(body, "expiration_interval");
     if (!name_member(body, "rp_realm", &req->rp_realm, true) ||
         !name_member(body, "target_realm", &req->realm, true) ||
         !name_member(body, "community", &req->comm, true) ||
-        !name_member(body, "orig_coi", &req->orig_coi, false) ||
-        (interval != nullptr &&
-         (!json_is_integer(interval) || json_integer_value(interval) < INT_MIN ||
-          json_integer_value(interval) > INT_MAX))) {
+        !name_member(body, "orig_coi", &req->orig_coi, false)) {
         err = "a request needs rp_realm, target_realm and community strings";
+        tid_req_free(req);
+        return nullptr;
+    }
+    json_t *interval = json_object_get(body, "expiration_interval");
+    if (interval != nullptr &&
+        (!json_is_integer(interval) || json_integer_value(interval) < INT_MIN ||
+         json_integer_value(interval) > INT_MAX)) {
+        err = "expiration_interval must be an int";
         tid_req_free(req);
         return nullptr;
     }
