@@ -5,6 +5,8 @@
 #include <openssl/dh.h>
 #include <openssl/sha.h>
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <set>
 
@@ -66,13 +68,15 @@ void on_response(TIDC_INSTANCE *, TID_REQ *req, TID_RESP *resp, void *cookie)
 class TidHandler : public TidServerTest {
 protected:
     // Sends one request through the TID layer and returns what came back.
-    Answer ask(const Constraints &constraints, int interval = 0, const char *orig_coi = nullptr)
+    Answer ask(const Constraints &constraints, int interval = 0, const char *orig_coi = nullptr,
+               int port = 0)
     {
         Answer answer;
         TIDC_INSTANCE *tidc = tidc_create();
         tidc->client_dh = hb_create_dh_params(nullptr, 0);
         gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
-        const int conn = tidc_open_connection(tidc, "localhost", server_.port(), &ctx);
+        const int conn =
+            tidc_open_connection(tidc, "localhost", port != 0 ? port : server_.port(), &ctx);
         EXPECT_GE(conn, 0);
         TID_REQ *req = tid_req_new(nullptr);
         req->rp_realm = hb_new_name("rp.example");
@@ -224,6 +228,24 @@ TEST_F(TidHandler, ExpirationIsAtLeastOneMinute)
     ASSERT_TRUE(g_time_val_from_iso8601(rows[3][0].c_str(), &stored));
     const gint64 now = g_get_real_time() / G_USEC_PER_SEC;
     EXPECT_NEAR(static_cast<double>(stored.tv_sec), static_cast<double>(now + 600), 5.0);
+}
+
+TEST_F(TidHandler, WithoutTablesRequestsStillGetKeys)
+{
+    // A database whose statements cannot be prepared: the keys are handed out, not stored.
+    const std::string bare_dir = dir_ + "/bare";
+    ASSERT_EQ(mkdir(bare_dir.c_str(), 0700), 0);
+    TidServer bare;
+    std::string why;
+    ASSERT_TRUE(bare.start(bare_dir, bare_dir + "/empty.db", "alice@TEST.REALM", why)) << why;
+    const Answer answer =
+        ask({{"domain", {"h.example"}}, {"realm", {"r.example"}}}, 5, nullptr, bare.port());
+    EXPECT_EQ(answer.result, 0);
+    EXPECT_EQ(answer.num_servers, 1u);
+    EXPECT_FALSE(answer.key_hex.empty());
+    EXPECT_NE(bare.log().find(" No database, no authorizations inserted\n"), std::string::npos)
+        << bare.log();
+    EXPECT_EQ(bare.stop(), 1);
 }
 
 }  // namespace
