@@ -1,0 +1,243 @@
+// TLS per connection: the session made from the realm's files, the pre-shared-key callback, and
+// the check of the server's certificate against the configured host name.
+#include "tls_conn.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cassert>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include "tlshelp.h"
+
+namespace quelna::net {
+
+namespace {
+
+// OpenSSL's own buffers for a PSK identity (with its terminating zero) and key, as it hands them
+// to the callback.
+constexpr unsigned int identity_size = PSK_MAX_IDENTITY_LEN;
+constexpr unsigned int key_size = PSK_MAX_PSK_LEN;
+
+int hex_value(char ch)
+{
+    return OPENSSL_hexchar2int(static_cast<unsigned char>(ch));
+}
+
+PskDecode decode_hex(std::string_view text, std::span<uint8_t> out, size_t *len)
+{
+    size_t digits = 0;
+    while (digits < text.size() && hex_value(text[digits]) >= 0)
+        digits++;
+    *len = 0;
+    if (digits == 0)
+        return PskDecode::bad_hex;
+    *len = (digits + 1) / 2;
+    if (*len > out.size())
+        return PskDecode::too_long;
+    size_t i = 0, o = 0;
+    if (digits % 2 == 1)
+        out[o++] = static_cast<uint8_t>(hex_value(text[i++]));
+    for (; i < digits; i += 2)
+        out[o++] = static_cast<uint8_t>(hex_value(text[i]) << 4 | hex_value(text[i + 1]));
+    return PskDecode::ok;
+}
+
+struct SettingsDeleter {
+    qn_context *ctx;
+    void operator()(qn_tls_settings *s) const { qn_free(ctx, s); }
+};
+
+struct X509Free {
+    void operator()(X509 *x) const { X509_free(x); }
+};
+
+// Records every error on OpenSSL's queue; something is recorded even when the queue is empty.
+int push_queued_errors(qn_connection *conn, int line, const char *what)
+{
+    int code = 0;
+    while (unsigned long e = ERR_get_error())
+        code = push_ssl_error(conn, e, __FILE__, line);
+    if (code == 0)
+        code = QN_ERR_CONN_PUSH_FL(conn, QNE_SSLERR, "%s", what);
+    return code;
+}
+
+// Credentials that cannot work are refused before any handshake, with a message that says why:
+// once OpenSSL fails a handshake, its own errors replace whatever the PSK callback recorded.
+int check_credentials(qn_connection *conn, const qn_credentials &cred)
+{
+    const char *realm = conn->realm->name ? conn->realm->name : "";
+    if (!cred.identity)
+        return qn_err_conn_push(conn, QNE_CRED, "%s: PSK credentials without an identity (pskid)",
+                                realm);
+    if (strlen(cred.identity) + 1 > identity_size)
+        return qn_err_conn_push(conn, QNE_CRED, "PSK identity longer than max %d",
+                                static_cast<int>(identity_size - 1));
+    std::array<uint8_t, key_size> key;
+    size_t len = 0;
+    PskDecode d = decode_psk(cred, key, &len);
+    OPENSSL_cleanse(key.data(), key.size());
+    switch (d) {
+    case PskDecode::bad_hex:
+        return qn_err_conn_push(conn, QNE_CRED, "Unable to convert pskhexstr");
+    case PskDecode::too_long:
+        return qn_err_conn_push(conn, QNE_CRED, "PSK secret longer than max %d",
+                                static_cast<int>(key_size));
+    case PskDecode::ok:
+        break;
+    }
+    if (len == 0)
+        return qn_err_conn_push(conn, QNE_CRED, "%s: PSK secret is empty", realm);
+    return 0;
+}
+
+}  // namespace
+
+PskDecode decode_psk(const qn_credentials &cred, std::span<uint8_t> out, size_t *len)
+{
+    std::string_view text = cred.secret ? cred.secret : "";
+    if (cred.secret_encoding == QN_KEY_ENCODING_HEX)
+        return decode_hex(text, out, len);
+    *len = text.size();
+    if (text.size() > out.size())
+        return PskDecode::too_long;
+    memcpy(out.data(), text.data(), text.size());
+    return PskDecode::ok;
+}
+
+int push_ssl_error(qn_connection *conn, unsigned long e, const char *file, int line)
+{
+    std::array<char, 256> text{};
+    ERR_error_string_n(e, text.data(), text.size());
+    return qn_err_conn_push_fl(conn, QNE_SSLERR, file, line, "%s", text.data());
+}
+
+}  // namespace quelna::net
+
+using quelna::net::decode_psk;
+using quelna::net::PskDecode;
+
+unsigned int psk_client_cb(SSL *ssl, const char * /*hint*/, char *identity,
+                           unsigned int max_identity_len, unsigned char *psk,
+                           unsigned int max_psk_len)
+{
+    auto *c = static_cast<qn_connection *>(SSL_get_ex_data(ssl, 0));
+    assert(c && c->active_peer && c->active_peer->realm);
+    qn_credentials *cr = c->active_peer->realm->transport_cred;
+    assert(cr && (cr->secret_encoding == QN_KEY_ENCODING_TEXT ||
+                  cr->secret_encoding == QN_KEY_ENCODING_HEX));
+
+    // Credentials without an identity are refused when the session is made; should such a
+    // realm reach a handshake anyway, it fails here rather than sending an empty identity.
+    if (!cr->identity) {
+        qn_err_conn_push(c, QNE_CRED, "PSK credentials without an identity (pskid)");
+        return 0;
+    }
+    size_t k = strlen(cr->identity);
+    if (max_identity_len == 0 || k + 1 > max_identity_len) {
+        qn_err_conn_push(c, QNE_CRED, "PSK identity longer than max %d",
+                         static_cast<int>(max_identity_len) - 1);
+        return 0;
+    }
+    memcpy(identity, cr->identity, k + 1);
+
+    size_t len = 0;
+    switch (decode_psk(*cr, {psk, max_psk_len}, &len)) {
+    case PskDecode::bad_hex:
+        qn_err_conn_push(c, QNE_CRED, "Unable to convert pskhexstr");
+        return 0;
+    case PskDecode::too_long:
+        qn_err_conn_push(c, QNE_CRED, "PSK secret longer than max %d",
+                         static_cast<int>(max_psk_len));
+        return 0;
+    case PskDecode::ok:
+        break;
+    }
+    cr->secret_len = static_cast<uint32_t>(len);
+    return static_cast<unsigned int>(len);
+}
+
+int tls_init_conn(qn_connection *conn)
+{
+    assert(conn && conn->ctx && conn->realm);
+    qn_realm *r = conn->realm;
+
+    // Each new stream gets a fresh session; the one of an earlier stream is done with.
+    if (conn->tls_ssl) {
+        SSL_free(conn->tls_ssl);
+        conn->tls_ssl = nullptr;
+    }
+    if (conn->tls_ctx) {
+        SSL_CTX_free(conn->tls_ctx);
+        conn->tls_ctx = nullptr;
+    }
+    if (r->transport_cred && quelna::net::check_credentials(conn, *r->transport_cred) != 0)
+        return -1;
+
+    std::unique_ptr<qn_tls_settings, quelna::net::SettingsDeleter> s(
+        static_cast<qn_tls_settings *>(qn_calloc(conn->ctx, 1, sizeof(qn_tls_settings))),
+        {conn->ctx});
+    if (!s) {
+        QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
+        return -1;
+    }
+    s->name = r->name;
+    s->cacertfile = r->cacertfile;
+    s->certfile = r->certfile;
+    s->certkeyfile = r->certkeyfile;
+
+    ERR_clear_error();
+    SSL_CTX *tctx = tlsgetctx(QN_TLS_KIND_TLS, s.get());
+    if (!tctx) {
+        quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS context");
+        return -1;
+    }
+    SSL *ssl = SSL_new(tctx);
+    if (!ssl) {
+        quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS session");
+        SSL_CTX_free(tctx);
+        return -1;
+    }
+    if (r->transport_cred) {
+        SSL_set_psk_client_callback(ssl, psk_client_cb);
+        SSL_set_ex_data(ssl, 0, conn);
+        tlshelp_allow_psk(ssl);
+    }
+    conn->tls_ctx = tctx;
+    conn->tls_ssl = ssl;
+    return 0;
+}
+
+int tls_verify_cert(qn_connection *conn)
+{
+    assert(conn && conn->active_peer && conn->active_peer->hostname);
+    const char *h = conn->active_peer->hostname;
+
+    std::unique_ptr<X509, quelna::net::X509Free> cert(verifytlscert(conn->tls_ssl));
+    if (!cert)
+        return qn_err_conn_push(conn, QNE_SSLERR, "basic certificate validation failed");
+
+    bool matched;
+    std::array<uint8_t, sizeof(struct in6_addr)> addr{};
+    if (inet_pton(AF_INET, h, addr.data()) == 1)
+        matched = subjectaltnameaddr(cert.get(), AF_INET, std::span(addr).first(4)) == 1;
+    else if (inet_pton(AF_INET6, h, addr.data()) == 1)
+        matched = subjectaltnameaddr(cert.get(), AF_INET6, addr) == 1;
+    else
+        matched = subjectaltnameregexp(cert.get(), GEN_DNS, h) == 1;
+
+    if (!matched && !conn->realm->disable_hostname_check && cnregexp(cert.get(), h) != 1)
+        return qn_err_conn_push(conn, QNE_CERT,
+                                "server certificate doesn't match configured hostname \"%s\"", h);
+    return 0;
+}

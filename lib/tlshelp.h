@@ -1,0 +1,69 @@
+// Our TLS helper layer: the client TLS context made from a realm's files, the basic validation of
+// a server's certificate chain, and the matching of a host name or address against a
+// certificate. Host-name rules are OpenSSL's own (RFC 6125), not hand-written patterns.
+#ifndef QUELNA_TLSHELP_H
+#define QUELNA_TLSHELP_H
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+typedef struct x509_st X509;
+
+/** Connection kinds given to tlsgetctx. */
+inline constexpr uint8_t QN_TLS_KIND_TLS = 1;
+
+/**
+ * What a TLS context is made from. The texts are borrowed (the realm's option texts); an empty
+ * or null text means "not given". The record is zero-filled by whoever makes it.
+ */
+struct qn_tls_settings {
+    const char *name;         // realm name, for diagnostics
+    const char *cacertfile;   // PEM file of trusted CAs
+    const char *cacertpath;   // directory of hashed CA files
+    const char *certfile;     // client certificate chain (PEM)
+    const char *certkeyfile;  // its private key (PEM)
+    const char *certkeypwd;   // password of the key
+    uint8_t crlcheck;         // reserved, 0
+    void *reserved;           // reserved, null
+    uint32_t policy_flags;    // reserved, 0
+};
+
+/**
+ * Makes a client SSL_CTX for kind QN_TLS_KIND_TLS from the settings: TLS 1.2 at least, the CA
+ * file or directory as trust anchors, the client certificate and key when given. The chain is
+ * verified during the handshake without failing it; verifytlscert reads the verdict afterwards.
+ * Returns null with the reasons on OpenSSL's error queue. The caller frees it (SSL_CTX_free).
+ */
+SSL_CTX *tlsgetctx(uint8_t kind, const qn_tls_settings *settings);
+
+/** Lets a session negotiate pre-shared-key cipher suites (TLS 1.2 PSK, RFC 4279). 1 or 0. */
+int tlshelp_allow_psk(SSL *ssl);
+
+/**
+ * The server's certificate when the handshake's chain verification against the trust anchors
+ * passed; null otherwise. The caller frees it with X509_free.
+ */
+X509 *verifytlscert(SSL *ssl);
+
+/**
+ * 1 when a subjectAltName IP address of cert equals addr (4 octets for AF_INET, 16 for
+ * AF_INET6), 0 when none does, -1 for a bad family or length.
+ */
+int subjectaltnameaddr(X509 *cert, int family, std::span<const uint8_t> addr);
+
+/**
+ * 1 when a subjectAltName entry of the given type (only GEN_DNS is supported) matches host by
+ * RFC 6125 rules (a left-most "*" label as wildcard), 0 when none does, -1 for another type.
+ */
+int subjectaltnameregexp(X509 *cert, int type, const char *host);
+
+/**
+ * 1 when a common name in cert's subject matches host by the same rules (no wildcard for an
+ * address literal), 0 otherwise, -1 on allocation failure.
+ */
+int cnregexp(X509 *cert, const char *host);
+
+#endif
