@@ -89,7 +89,8 @@ int send_fixed(qn_connection *conn, qn_packet *pkt, double seconds, int retries,
         int code = qn_err_conn_peek_code(conn);
         if (code <= 0 || !is_timeout(code) || attempt == retries)
             break;
-        qn_err_free(qn_err_conn_pop(conn));  // a time-out before the last attempt
+        if (qn_error *late = qn_err_conn_pop(conn))  // a time-out before the last attempt
+            qn_err_free(late);
     }
     struct timeval none = {0, 0};
     qn_conn_set_timeout(conn, &none);
@@ -106,7 +107,8 @@ Status report_failure(const Options &opts, Session &session, const RequestSpec &
     if (code <= 0)
         code = QNE_INTERNAL;
     std::string message = err && qn_err_msg(err) ? qn_err_msg(err) : "";
-    qn_err_free(err);
+    if (err)
+        qn_err_free(err);
 
     // The code's own text, then the library's message unless it already starts with it.
     std::string text = code_text(code);

@@ -44,7 +44,8 @@ std::string code_text(int code)
     qn_err_ctx_push(ctx, code, no_format);
     qn_error *err = qn_err_ctx_pop(ctx);
     std::string text = err && qn_err_msg(err) ? qn_err_msg(err) : "error " + std::to_string(code);
-    qn_err_free(err);
+    if (err)
+        qn_err_free(err);
     qn_context_destroy(ctx);
     return text;
 }

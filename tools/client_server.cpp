@@ -163,7 +163,8 @@ private:
 std::string take_message(qn_error *err)
 {
     std::string text = err && qn_err_msg(err) ? qn_err_msg(err) : "";
-    qn_err_free(err);
+    if (err)  // releasing no error is not allowed
+        qn_err_free(err);
     return text;
 }
 
