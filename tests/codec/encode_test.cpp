@@ -46,7 +46,8 @@ Encoded encode_one(const lr_dict_attr *da, const Bytes &stored, size_t room, int
     p.pkt.code = static_cast<unsigned>(code);
     lr_value_pair vp;
     lr_vp_init(&vp, da);
-    std::memcpy(vp.value, stored.data(), stored.size());
+    if (!stored.empty())
+        std::memcpy(vp.value, stored.data(), stored.size());
     vp.length = stored.size();
     vp.tag = tag;
     const lr_value_pair *cursor = &vp;

@@ -101,7 +101,8 @@ struct Pairs {
             return nullptr;
         if (stored.size() > sizeof vp->value)
             ADD_FAILURE() << "value too long";
-        std::memcpy(vp->value, stored.data(), std::min(stored.size(), sizeof vp->value));
+        if (!stored.empty())
+            std::memcpy(vp->value, stored.data(), std::min(stored.size(), sizeof vp->value));
         vp->length = stored.size();
         lr_vps_append(&head, vp);
         return vp;
