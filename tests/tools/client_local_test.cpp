@@ -4,7 +4,11 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <optional>
+#include <ostream>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -60,6 +64,11 @@ struct DynamicCase {
     int status;
     const char *answer_name;
 };
+
+void PrintTo(const DynamicCase &c, std::ostream *os)
+{
+    *os << c.kind << " answered " << int(c.answer_code);
+}
 
 class DynamicAuthorisation : public ::testing::TestWithParam<DynamicCase> {};
 
@@ -157,6 +166,11 @@ struct BadInput {
     std::string stdin_text;
     const char *mentions;  // the message names the problem
 };
+
+void PrintTo(const BadInput &c, std::ostream *os)
+{
+    *os << c.what;
+}
 
 class ClientBadInput : public ::testing::TestWithParam<BadInput> {};
 
