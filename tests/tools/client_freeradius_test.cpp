@@ -212,6 +212,22 @@ TEST_F(ClientFreeRadius, ServerFromConfigurationFile)
     EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
 }
 
+TEST_F(ClientFreeRadius, SecretFromFileAndWrongSecret)
+{
+    TempDir dir;
+    std::string file = dir.write("secret", peer->secret() + "\n");
+    ClientRun r = run_client({"-s", at(Listener::AuthUdp), "--secret-file", file, "-u", "bob", "-p",
+                              "hello", "auth"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+    // The server drops a request signed with another secret without a word: a time-out, whose
+    // message points at the secret.
+    r = run_client({"-s", at(Listener::AuthUdp), "-S", "not-" + peer->secret(), "-t", "0.5", "-r",
+                    "0", "-u", "bob", "-p", "hello", "auth"});
+    EXPECT_EQ(r.status, 3) << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("secret"), std::string::npos) << r.err;
+}
+
 TEST_F(ClientFreeRadius, QuietPrintsNothing)
 {
     ClientRun r = run_client(cat(server(Listener::AuthUdp), {"-q", "-u", "bob", "-p", "hello", "auth"}));
