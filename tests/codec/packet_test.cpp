@@ -608,3 +608,25 @@ TEST(PacketRegression, SecondMessageAuthenticatorIsNotEncoded)
 
 }  // namespace
 }  // namespace quelna::test
+
+namespace quelna::test {
+namespace {
+
+// Octets received after the header's length are not part of the packet: they are neither
+// hashed nor read as attributes.
+TEST(PacketVerify, OctetsAfterTheHeaderLengthAreIgnored)
+{
+    Packet req;
+    rfc_request_record(req);
+    Packet resp;
+    resp.receive(cat(kRfcAccept, hex("01 ff 00")), kSecret);
+    EXPECT_EQ(lr_packet_verify(&resp.pkt, &req.pkt), 0) << last_message();
+    ASSERT_EQ(lr_packet_decode(&resp.pkt, &req.pkt), 0);
+    int count = 0;
+    for (const lr_value_pair *vp = resp.pkt.vps; vp; vp = vp->next)
+        count++;
+    EXPECT_EQ(count, 3);
+}
+
+}  // namespace
+}  // namespace quelna::test
