@@ -10,13 +10,20 @@ if(QUELNA_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# quelna_add_gtest(NAME SOURCES a.cpp b.cpp LIBS x y)
-# A GoogleTest program whose cases are registered one by one with CTest.
+# quelna_add_gtest(NAME SOURCES a.cpp b.cpp LIBS x y [LABELS l] [RADIUS_PEER])
+# A GoogleTest program whose cases are registered one by one with CTest. With RADIUS_PEER its
+# cases share the loopback RADIUS server that CTest starts for the run (tests/support).
 function(quelna_add_gtest name)
-  cmake_parse_arguments(arg "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(arg "RADIUS_PEER" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${arg_SOURCES})
   target_link_libraries(${name} PRIVATE quelna_warnings GTest::gtest GTest::gtest_main
                         ${arg_LIBS})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${arg_LABELS}" TIMEOUT 300)
+  set(props TIMEOUT 300)
+  if(arg_LABELS)
+    list(APPEND props LABELS "${arg_LABELS}")
+  endif()
+  if(arg_RADIUS_PEER)
+    list(APPEND props ${QUELNA_RADIUS_PEER_TEST_PROPERTIES})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()

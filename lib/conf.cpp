@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <confuse.h>
-#include <event2/util.h>
 
 #include "quelna_int.h"
 
@@ -158,9 +157,7 @@ void conf_free(qn_context *ctx, qn_config *config)
         qn_peer *p = r->peers;
         while (p) {
             qn_peer *next_peer = p->next;
-            if (p->addr)
-                evutil_freeaddrinfo(p->addr);
-            qn_free(ctx, p);
+            peer_free(ctx, p);
             p = next_peer;
         }
         if (r->name)

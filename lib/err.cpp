@@ -1,5 +1,6 @@
 // Error objects and the single error slot of contexts and connections.
 #include <array>
+#include <climits>
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
@@ -224,6 +225,11 @@ QN_EXPORT void qn_err_free(qn_error *err)
 QN_EXPORT char *qn_err_msg(qn_error *err)
 {
     return err ? err->buf : nullptr;
+}
+
+QN_EXPORT const char *qn_strerror(int code)
+{
+    return err_text(code < 0 && code != INT_MIN ? -code : code);
 }
 
 QN_EXPORT int qn_err_code(qn_error *err, int free_flag)

@@ -1,5 +1,8 @@
 // Server entries (peers) and their lists.
+#include <cstdlib>
 #include <cstring>
+
+#include <event2/util.h>
 
 #include "quelna_int.h"
 
@@ -17,4 +20,16 @@ qn_peer *peer_create(qn_context *ctx, qn_peer **rootp)
         *rootp = p;
     }
     return p;
+}
+
+void peer_free(qn_context *ctx, qn_peer *peer)
+{
+    if (peer->addr)
+        evutil_freeaddrinfo(peer->addr);
+    if (peer->own_hostname)
+        qn_free(ctx, peer->own_hostname);
+    if (peer->own_service)
+        qn_free(ctx, peer->own_service);
+    free(peer->own_secret);
+    qn_free(ctx, peer);
 }

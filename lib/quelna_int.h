@@ -53,6 +53,13 @@ struct qn_peer {
     const char *secret;
     struct evutil_addrinfo *addr;
     qn_peer *next;
+    // Texts set through the peer operations, owned by the peer (the configuration's texts
+    // belong to the libconfuse handle). hostname/service come from qn_strdup, secret from malloc.
+    char *own_hostname;
+    char *own_service;
+    char *own_secret;
+    // Added by hand to a connection whose list is its own, not a realm's: the connection frees it.
+    bool conn_owned;
 };
 
 typedef struct cfg_t cfg_t;
@@ -68,22 +75,12 @@ struct qn_context {
     qn_error *err;
 };
 
-typedef void (*qn_conn_cb)(void *user_data);
-typedef void (*qn_conn_packet_cb)(qn_packet *packet, void *user_data);
-
-struct qn_conn_callbacks_int {
-    qn_conn_cb connected_cb;
-    qn_conn_cb disconnected_cb;
-    qn_conn_packet_cb received_cb;
-    qn_conn_cb sent_cb;
-};
-
 struct qn_connection {
     qn_context *ctx;
     qn_realm *realm;
     struct event_base *evb;
     struct event *tev;
-    qn_conn_callbacks_int callbacks;
+    qn_conn_callbacks callbacks;
     void *user_data;
     qn_peer *peers;
     qn_peer *active_peer;
@@ -98,6 +95,23 @@ struct qn_connection {
     qn_packet *out_queue;
     SSL_CTX *tls_ctx;
     SSL *tls_ssl;
+    // The blank realm made for a realm name that is not configured belongs to the connection.
+    bool owns_realm;
+};
+
+struct lr_packet;
+
+struct qn_packet {
+    qn_connection *conn;
+    uint32_t flags;   // QN_PACKET_RECEIVED, QN_PACKET_SENT
+    uint8_t hdr[4];   // first octets of a packet being read from a stream
+    struct lr_packet *rpkt;  // codec packet, followed in the same block by its buffer
+    qn_packet *next;  // next packet of the connection's output queue
+};
+
+struct qn_request {
+    qn_connection *conn;
+    qn_packet *req_msg;
 };
 
 // Allocation through the context's scheme, each entry falling back to the system function.
@@ -129,6 +143,9 @@ const char *debug_ident(void);
 
 // Adds a zero-filled peer to the list at *rootp (after the head). Null on allocation failure.
 qn_peer *peer_create(qn_context *ctx, qn_peer **rootp);
+
+// Releases a peer with its resolved addresses and the texts it owns.
+void peer_free(qn_context *ctx, qn_peer *peer);
 
 // Releases a configuration and everything it owns.
 void conf_free(qn_context *ctx, qn_config *config);

@@ -101,6 +101,9 @@ typedef struct qn_realm qn_realm;
 typedef struct qn_error qn_error;
 
 struct evutil_addrinfo; /* libevent's address list */
+struct timeval;
+struct lr_value_pair; /* an attribute value pair (qn_avp), see codec.h */
+struct lr_packet;     /* a codec packet, see codec.h */
 
 /** Allocation entry points; an empty entry means the system function of the same name. */
 typedef struct qn_alloc_scheme {
@@ -197,6 +200,211 @@ QN_EXPORT char *qn_err_msg(qn_error *err);
 
 /** The code of an error, -1 for no error; with free_flag set the error is released after. */
 QN_EXPORT int qn_err_code(qn_error *err, int free_flag);
+
+/** The fixed text of a QNE_* code (its negation too, as the codec returns it); "" if none. */
+QN_EXPORT const char *qn_strerror(int code);
+
+/* ---------------------------------------------------------------------------------------- */
+/* Connections and peers                                                                     */
+/* ---------------------------------------------------------------------------------------- */
+
+/** Largest RADIUS packet, and the size of every packet's octet buffer. */
+#define QN_MAX_PACKET_LEN 4096
+
+/** Flags of a library packet. */
+#define QN_PACKET_RECEIVED 1
+#define QN_PACKET_SENT 2
+
+/**
+ * User callbacks. Installing any of them switches the connection to user-dispatch mode, in
+ * which sending only arms the events; without them the blocking calls run the event loop.
+ */
+typedef struct qn_conn_callbacks {
+    void (*connected_cb)(void *user_data);
+    void (*disconnected_cb)(void *user_data);
+    void (*received_cb)(qn_packet *packet, void *user_data);
+    void (*sent_cb)(void *user_data);
+} qn_conn_callbacks;
+
+/**
+ * Creates a connection for the realm called realm_name (NULL: no realm). A name that is not
+ * configured gets a blank realm of its own (type QN_CONN_TYPE_NONE, no servers), which
+ * qn_conn_set_type() and qn_peer_create() can fill. The connection's timeout is the realm's.
+ * Returns 0 or QNE_NOMEM (recorded on the context).
+ */
+QN_EXPORT int qn_conn_create(qn_context *ctx, qn_connection **conn, const char *realm_name);
+
+/** Sets the connection type (QN_CONN_TYPE_*) of the connection's realm. */
+QN_EXPORT void qn_conn_set_type(qn_connection *conn, int type);
+
+/** Not implemented: QNE_NOSYS, recorded on the connection. */
+QN_EXPORT int qn_conn_add_listener(qn_connection *conn, int type, void *cb, void *user_data);
+
+/**
+ * Closes the connection's transport (socket and its events); the next send connects again.
+ * Returns 0, or -1 when there was no socket to close or closing failed.
+ */
+QN_EXPORT int qn_conn_disconnect(qn_connection *conn);
+
+/**
+ * Destroys a connection: disconnects it, closes any open socket, frees its event base, TLS
+ * objects and any error left in its slot. Returns the disconnect's result, else 0.
+ */
+QN_EXPORT int qn_conn_destroy(qn_connection *conn);
+
+/** Not implemented: QNE_NOSYS, recorded on the connection. */
+QN_EXPORT int qn_conn_set_eventbase(qn_connection *conn, void *eb);
+
+/** Copies the four callbacks (a NULL entry removes that callback). */
+QN_EXPORT void qn_conn_set_callbacks(qn_connection *conn, qn_conn_callbacks *cb);
+
+/** Removes all four callbacks: back to blocking mode. */
+QN_EXPORT void qn_conn_del_callbacks(qn_connection *conn);
+
+/** The connection's own callback table (entries may be changed through it). */
+QN_EXPORT qn_conn_callbacks *qn_conn_get_callbacks(qn_connection *conn);
+
+/** Not implemented: QNE_NOSYS, recorded on the connection. */
+QN_EXPORT int qn_conn_select_peer(qn_connection *conn, const char *name);
+
+/** Not implemented: QNE_NOSYS, recorded on the connection. */
+QN_EXPORT int qn_conn_get_current_peer(qn_connection *conn, const char *name, size_t buflen);
+
+/** The connection's socket (-1 when none); the connection must have an active server. */
+QN_EXPORT int qn_conn_fd(qn_connection *conn);
+
+/** Sets the time-out applied to connecting and to each blocking receive (0: none). */
+QN_EXPORT void qn_conn_set_timeout(qn_connection *conn, struct timeval *tv);
+
+/**
+ * Adds a server to the connection by hand; it belongs to the connection's realm, whose timeout
+ * and retries are set to 2. Stores the peer in *peer when peer is not NULL.
+ * Returns 0 or QNE_NOMEM (recorded on the connection).
+ */
+QN_EXPORT int qn_peer_create(qn_connection *conn, qn_peer **peer);
+
+/** Sets a server's host name and service (copied). 0 or QNE_NOMEM (on the context). */
+QN_EXPORT int qn_peer_set_address(qn_peer *peer, const char *hostname, const char *service);
+
+/** Sets the shared secret of a server (copied). 0 or QNE_NOMEM (on the connection). */
+QN_EXPORT int qn_peer_set_secret(qn_peer *peer, const char *secret);
+
+/** Sets the time-out (seconds) of the server's realm. */
+QN_EXPORT void qn_peer_set_timeout(qn_peer *peer, int timeout);
+
+/** Sets the retry count of the server's realm. */
+QN_EXPORT void qn_peer_set_retries(qn_peer *peer, int retries);
+
+/* ---------------------------------------------------------------------------------------- */
+/* Packets                                                                                   */
+/* ---------------------------------------------------------------------------------------- */
+
+/**
+ * Creates an empty Access-Request (identifier 0, random authenticator) for the connection.
+ * The application destroys it with qn_packet_destroy(). 0 or QNE_NOMEM (on the connection).
+ */
+QN_EXPORT int qn_packet_create(qn_connection *conn, qn_packet **pkt);
+
+/**
+ * Creates a request packet of any request code: Access-Request (1), Accounting-Request (4),
+ * Status-Server (12), Disconnect-Request (40) or CoA-Request (43).
+ * Returns 0, QNE_INVALID_REQ_CODE for another code, or QNE_NOMEM (recorded on the connection).
+ */
+QN_EXPORT int qn_packet_create_request(qn_connection *conn, qn_packet **pkt, unsigned int code);
+
+/**
+ * Creates an Access-Request with User-Name and User-Password (each only when not NULL; the
+ * password is hidden when the packet is encoded). Returns 0, -1 when the packet could not be
+ * created, or the code of a refused attribute (the packet is then still stored in *pkt).
+ */
+QN_EXPORT int qn_packet_create_authn_request(qn_connection *conn, qn_packet **pkt,
+                                             const char *user_name, const char *user_pw);
+
+/** Destroys a packet with its attributes (taking it out of its connection's queue first). */
+QN_EXPORT void qn_packet_destroy(qn_packet *pkt);
+
+/**
+ * Adds an attribute (dictionary number attr of vendor, 0 for standard ones) with its value
+ * in stored form (numbers in host order). Values of strings and octets longer than 253 octets
+ * are cut. Returns 0, QNE_ATTR_TYPE_UNKNOWN, QNE_NOMEM or the codec's code for a bad value.
+ */
+QN_EXPORT int qn_packet_add_avp(qn_packet *pkt, unsigned int attr, unsigned int vendor,
+                                const void *data, size_t len);
+
+/**
+ * Writes an attribute's wire form straight into a packet that has no attribute list (long
+ * EAP-Message values are split). Returns 0, QNE_ATTR_TYPE_UNKNOWN or the codec's code.
+ */
+QN_EXPORT int qn_packet_append_avp(qn_packet *pkt, unsigned int attr, unsigned int vendor,
+                                   const void *data, size_t len);
+
+/** Stores in *vps the address of the packet's attribute list head (changeable in place). */
+QN_EXPORT void qn_packet_avps(qn_packet *pkt, struct lr_value_pair ***vps);
+
+/** The packet's code. */
+QN_EXPORT unsigned int qn_packet_code(qn_packet *pkt);
+
+/** The first attribute attr of vendor in the packet's list, or NULL. */
+QN_EXPORT struct lr_value_pair *qn_packet_find_avp(qn_packet *pkt, unsigned int attr,
+                                                   unsigned int vendor);
+
+/** Sets the packet record's identifier field and returns the previous one. */
+QN_EXPORT int qn_packet_set_id(qn_packet *pkt, int id);
+
+/**
+ * The codec packet inside a library packet (header fields, octets, attribute list), for the
+ * codec's operations such as lr_packet_print_hex(). Owned by the library packet.
+ */
+QN_EXPORT struct lr_packet *qn_packet_codec(qn_packet *pkt);
+
+/** Writes "\tCode: %u, Identifier: %u, Lenght: %zu" for the packet to standard error. */
+QN_EXPORT void qn_dump_packet(const qn_packet *pkt);
+
+/* ---------------------------------------------------------------------------------------- */
+/* Sending, receiving, requests                                                              */
+/* ---------------------------------------------------------------------------------------- */
+
+/**
+ * Sends a packet on its connection, setting the transport up on first use (event base,
+ * server, socket, connect). In blocking mode (no callbacks) waits until it is written.
+ * Returns 0; -1 when a set-up step failed; or the code of the failure (all recorded on the
+ * connection).
+ */
+QN_EXPORT int qn_packet_send(qn_packet *pkt, void *user_data);
+
+/**
+ * Blocking mode only: waits (at most the connection's timeout) for one packet. With req_msg
+ * the packet is verified against that request and its attributes decoded. On success the
+ * packet is stored in *pkt_out (the caller destroys it) when pkt_out is not NULL.
+ * Returns 0, -1, or a code; never 0 without a packet.
+ */
+QN_EXPORT int qn_conn_receive_packet(qn_connection *conn, qn_packet *req_msg,
+                                     qn_packet **pkt_out);
+
+/** Creates an empty request on the connection. 0 or QNE_NOMEM (on the connection). */
+QN_EXPORT int qn_request_create(qn_connection *conn, qn_request **req_out);
+
+/** Gives the request its packet (the request then owns it; an earlier one is not released). */
+QN_EXPORT void qn_request_add_reqpkt(qn_request *req, qn_packet *req_msg);
+
+/** Creates a request holding an Access-Request with user name and password. 0 or -1. */
+QN_EXPORT int qn_request_create_authn(qn_connection *conn, qn_request **req_out,
+                                      const char *user_name, const char *user_pw);
+
+/** Destroys a request and its packet. */
+QN_EXPORT void qn_request_destroy(qn_request *req);
+
+/**
+ * Blocking mode only: sends the request and waits for its verified response, retransmitting
+ * the same octets after randomised, growing time-outs (2 s, then doubling plus 2 s, at most
+ * ~17.6 s each; at most 6 transmissions within 30 s). On success the decoded response is
+ * stored in *resp_msg (the caller destroys it). Returns 0, QNE_TIMEOUT when every attempt
+ * timed out, QNE_INVAL for missing arguments, or the code of another failure.
+ */
+QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg);
+
+/** The request's packet. */
+QN_EXPORT qn_packet *qn_request_get_reqmsg(const qn_request *req);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Attribute values                                                                          */

@@ -1,6 +1,7 @@
 // Error objects and slots: what an application sees after a failure.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -75,6 +76,10 @@ TEST(ErrorObject, EveryCodeHasItsText)
         EXPECT_STREQ(err_text(code), text);
     for (int code = 0; code <= QNE_CERT; code++)
         EXPECT_GT(strlen(err_text(code)), 0u) << code;
+    EXPECT_STREQ(qn_strerror(QNE_ATTR_OVERFLOW), "attribute overflows packet");
+    EXPECT_STREQ(qn_strerror(-QNE_ATTR_OVERFLOW), "attribute overflows packet");
+    EXPECT_STREQ(qn_strerror(45), "");
+    EXPECT_STREQ(qn_strerror(INT_MIN), "");
     EXPECT_EQ(qn_err_code(nullptr, 1), -1);
     EXPECT_EQ(qn_err_msg(nullptr), nullptr);
 }

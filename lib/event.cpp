@@ -1,0 +1,207 @@
+// A connection's event-loop machinery: event base, socket, bufferevents, connecting, timers.
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <event2/bufferevent.h>
+#include <event2/bufferevent_ssl.h>
+#include <event2/event.h>
+#include <event2/util.h>
+#include <sys/socket.h>
+
+#include "net.h"
+
+namespace {
+
+const char *severity_word(int severity)
+{
+    switch (severity) {
+    case EVENT_LOG_MSG:
+        return "msg";
+    case EVENT_LOG_WARN:
+        return "warn";
+    case EVENT_LOG_ERR:
+        return "err";
+    default:
+        return "???";
+    }
+}
+
+}  // namespace
+
+void _evlog_cb(int severity, const char *msg)
+{
+    if (severity == EVENT_LOG_DEBUG)
+        return;
+    fprintf(stderr, "libevent: [%s] %s\n", severity_word(severity), msg);
+}
+
+int event_init_eventbase(qn_connection *conn)
+{
+    assert(conn);
+    if (conn->evb)
+        return 0;
+    event_set_log_callback(_evlog_cb);
+    conn->evb = event_base_new();
+    if (!conn->evb)
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "event_base_new");
+    return 0;
+}
+
+int event_init_socket(qn_connection *conn, qn_peer *peer)
+{
+    assert(conn && peer && peer->realm);
+    if (conn->fd != -1)
+        return 0;
+
+    if (!peer->addr) {
+        qn_error *err = qn_resolve(&peer->addr, static_cast<qn_conn_type>(peer->realm->type),
+                                   peer->hostname, peer->service);
+        if (err)
+            return err_conn_push_err(conn, err);
+    }
+
+    const struct evutil_addrinfo *ai = peer->addr;
+    conn->fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (conn->fd < 0) {
+        int e = errno;
+        conn->fd = -1;
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "socket: %d (%s)", e, strerror(e));
+    }
+    if (evutil_make_socket_nonblocking(conn->fd) != 0) {
+        int e = errno;
+        evutil_closesocket(conn->fd);
+        conn->fd = -1;
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "evutil_make_socket_nonblocking: %d (%s)",
+                                   e, strerror(e));
+    }
+    return 0;
+}
+
+int event_init_bufferevent(qn_connection *conn, qn_peer * /*peer*/)
+{
+    assert(conn && conn->realm);
+    if (conn->bev)
+        return 0;
+
+    switch (conn->realm->type) {
+    case QN_CONN_TYPE_TCP:
+        conn->bev = bufferevent_socket_new(conn->evb, conn->fd, 0);
+        if (!conn->bev)
+            return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "bufferevent_socket_new");
+        return 0;
+    case QN_CONN_TYPE_TLS:
+        if (tls_init_conn(conn) != 0)
+            return -1;
+        conn->bev = bufferevent_openssl_socket_new(conn->evb, conn->fd, conn->tls_ssl,
+                                                   BUFFEREVENT_SSL_CONNECTING, 0);
+        if (!conn->bev)
+            return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "bufferevent_openssl_socket_new");
+        return 0;
+    default:
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_INTERNAL, "%s: unknown connection type: %d",
+                                   "event_init_bufferevent", conn->realm->type);
+    }
+}
+
+int event_do_connect(qn_connection *conn)
+{
+    assert(conn && conn->active_peer && conn->active_peer->addr);
+    // The peer's own back-pointer may name a newer connection of the same realm: connect this one.
+    qn_connection *c = conn;
+    const struct evutil_addrinfo *ai = conn->active_peer->addr;
+
+    if (c->bev) {
+        conn_activate_timeout(c);
+        int r = bufferevent_socket_connect(c->bev, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
+        if (r < 0)
+            return QN_ERR_CONN_PUSH_FL(c, QNE_EVENT, "bufferevent_socket_connect: %s",
+                                       evutil_gai_strerror(r));
+        c->is_connecting = true;
+        return 0;
+    }
+
+    if (connect(c->fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        int e = errno;
+        return QN_ERR_CONN_PUSH_FL(c, QNE_SOCKERR, "%d: connect: %d (%s)", c->fd, e,
+                                   strerror(e));
+    }
+    return 0;
+}
+
+int event_loopbreak(qn_connection *conn)
+{
+    int r = event_base_loopbreak(conn->evb);
+    if (r < 0)
+        qn_err_conn_push(conn, QNE_EVENT, "event_base_loopbreak");
+    return r;
+}
+
+void event_conn_timeout_cb(int /*fd*/, short what, void *data)
+{
+    auto *conn = static_cast<qn_connection *>(data);
+    assert(conn);
+    if (!(what & EV_TIMEOUT))
+        return;
+    conn->is_connecting = false;
+    QN_ERR_CONN_PUSH_FL(conn, QNE_TIMEOUT_CONN, nullptr);
+    event_loopbreak(conn);
+}
+
+void event_retransmit_timeout_cb(int /*fd*/, short what, void *data)
+{
+    auto *conn = static_cast<qn_connection *>(data);
+    assert(conn);
+    if (!(what & EV_TIMEOUT))
+        return;
+    QN_ERR_CONN_PUSH_FL(conn, QNE_TIMEOUT_IO, nullptr);
+    if (conn->bev) {
+        bufferevent_disable(conn->bev, EV_READ | EV_WRITE);
+    } else {
+        if (conn->wev)
+            event_del(conn->wev);
+        if (conn->rev)
+            event_del(conn->rev);
+    }
+    event_loopbreak(conn);
+}
+
+int event_on_connect(qn_connection *conn, qn_packet *pkt)
+{
+    assert(conn && !conn->is_connecting);
+    if (conn_type_tls(conn) && !conn_cred_psk(conn)) {
+        // A DTLS realm rides plain datagrams without a TLS session, so it has no certificate
+        // to check: without a pre-shared key it is refused rather than trusted unchecked.
+        if (!conn->tls_ssl) {
+            QN_ERR_CONN_PUSH_FL(conn, QNE_CRED,
+                                "%s: a DTLS realm needs a pre-shared key (no certificate to check)",
+                                conn->realm->name ? conn->realm->name : "");
+            return -1;
+        }
+        if (tls_verify_cert(conn) != 0)
+            return -1;
+    }
+    conn->is_connected = true;
+    if (conn->callbacks.connected_cb)
+        conn->callbacks.connected_cb(conn->user_data);
+    if (pkt)
+        packet_do_send(pkt);
+    return 0;
+}
+
+void event_release(struct event **ev)
+{
+    if (*ev) {
+        event_free(*ev);
+        *ev = nullptr;
+    }
+}
+
+void event_on_disconnect(qn_connection *conn)
+{
+    conn->is_connecting = false;
+    conn->is_connected = false;
+    if (conn->callbacks.disconnected_cb)
+        conn->callbacks.disconnected_cb(conn->user_data);
+}

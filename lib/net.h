@@ -1,0 +1,51 @@
+// Connection, event, transport and packet internals shared by the library's modules.
+#ifndef QUELNA_NET_H
+#define QUELNA_NET_H
+
+#include <sys/types.h>
+
+#include "quelna_int.h"
+
+// conn.cpp
+qn_peer *peer_pick_peer(qn_connection *conn);
+bool conn_user_dispatch_p(const qn_connection *conn);
+int conn_activate_timeout(qn_connection *conn);
+bool conn_type_tls(const qn_connection *conn);
+bool conn_cred_psk(const qn_connection *conn);
+
+// event.cpp
+int event_init_eventbase(qn_connection *conn);
+int event_init_socket(qn_connection *conn, qn_peer *peer);
+int event_init_bufferevent(qn_connection *conn, qn_peer *peer);
+int event_do_connect(qn_connection *conn);
+int event_loopbreak(qn_connection *conn);
+void event_conn_timeout_cb(int fd, short what, void *data);
+void event_retransmit_timeout_cb(int fd, short what, void *data);
+int event_on_connect(qn_connection *conn, qn_packet *pkt);
+void event_on_disconnect(qn_connection *conn);
+void _evlog_cb(int severity, const char *msg);
+
+// Frees the event at *ev, if any, and empties the place.
+void event_release(struct event **ev);
+
+// udp.cpp
+int udp_init(qn_connection *conn);
+int udp_init_retransmit_timer(qn_connection *conn);
+void _evcb(int fd, short what, void *user_data);
+
+// compat.cpp: send and recv on a connected non-blocking socket, retried on EINTR.
+ssize_t compat_send(int sockfd, const void *buf, size_t len, int flags);
+ssize_t compat_recv(int sockfd, void *buf, size_t len, int flags);
+
+// packet.cpp
+int packet_do_send(qn_packet *pkt);
+int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *request);
+// Takes pkt out of its connection's output queue when it is there.
+void packet_unqueue(qn_packet *pkt);
+
+// Stream transport and TLS: set up per connection, torn down with it.
+int tcp_init_connect_timer(qn_connection *conn);
+int tls_init_conn(qn_connection *conn);
+int tls_verify_cert(qn_connection *conn);
+
+#endif

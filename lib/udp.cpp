@@ -1,0 +1,134 @@
+// The datagram transport: one RADIUS packet per datagram on a connected UDP socket.
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+
+#include <event2/event.h>
+#include <event2/util.h>
+#include <sys/socket.h>
+
+#include <quelna/codec.h>
+
+#include "net.h"
+
+namespace {
+
+constexpr ssize_t min_packet = 20;
+
+// Writes the packet at the head of the output queue: 0 when written, -1 when the socket cannot
+// take it yet (it stays queued), else the recorded code.
+int _send(qn_connection *conn, int fd)
+{
+    qn_packet *h = conn->out_queue;
+    assert(h && h->rpkt && h->rpkt->data);
+    ssize_t r = compat_send(fd, h->rpkt->data, h->rpkt->length, 0);
+    if (r < 0) {
+        int e = errno;
+        // A full socket buffer: the packet stays at the head for the next write readiness.
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            event_add(conn->wev, nullptr);
+            return -1;
+        }
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: send: %d (%s)", fd, e, strerror(e));
+    }
+    // A datagram goes out whole or not at all.
+    conn->out_queue = h->next;
+    h->next = nullptr;
+    if (conn->out_queue) {
+        int e = event_add(conn->wev, nullptr);
+        if (e != 0)
+            return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "event_add: %s", evutil_gai_strerror(e));
+    }
+    return 0;
+}
+
+void on_readable(qn_connection *conn, int fd, qn_packet *pkt)
+{
+    lr_packet *rp = pkt->rpkt;
+    assert(rp && rp->data);
+    ssize_t r = compat_recv(fd, rp->data, QN_MAX_PACKET_LEN, MSG_TRUNC);
+    if (r < 0) {
+        int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            qn_conn_disconnect(conn);
+            return;
+        }
+        QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: recv: %d (%s)", fd, e, strerror(e));
+        if (conn->tev)
+            event_del(conn->tev);
+        qn_conn_disconnect(conn);
+        return;
+    }
+    if (conn->tev)
+        event_del(conn->tev);
+
+    if (r < min_packet || r > QN_MAX_PACKET_LEN) {
+        qn_err_conn_push(conn, QNE_INVALID_PKT, "invalid packet length: %zd", r);
+        qn_conn_disconnect(conn);
+        return;
+    }
+    rp->length = (static_cast<size_t>(rp->data[2]) << 8) | rp->data[3];
+    if (rp->length > static_cast<size_t>(r)) {
+        QN_ERR_CONN_PUSH_FL(conn, QNE_PACKET_TOO_LARGE, "invalid packet");
+        qn_conn_disconnect(conn);
+        return;
+    }
+    if (int e = lr_packet_ok(rp); e != 0) {
+        QN_ERR_CONN_PUSH_FL(conn, -e, "invalid packet");
+        qn_conn_disconnect(conn);
+        return;
+    }
+    // The record's header fields describe the octets received, verified or not.
+    rp->code = rp->data[0];
+    rp->id = rp->data[1];
+    if (conn->callbacks.received_cb)
+        conn->callbacks.received_cb(pkt, conn->user_data);
+}
+
+}  // namespace
+
+int udp_init(qn_connection *conn)
+{
+    assert(conn && !conn->bev);
+    event_release(&conn->rev);
+    event_release(&conn->wev);
+    conn->rev = event_new(conn->evb, conn->fd, EV_READ | EV_PERSIST, _evcb, nullptr);
+    conn->wev = event_new(conn->evb, conn->fd, EV_WRITE, _evcb, nullptr);
+    if (!conn->rev || !conn->wev) {
+        event_release(&conn->rev);
+        event_release(&conn->wev);
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
+    }
+    return 0;
+}
+
+int udp_init_retransmit_timer(qn_connection *conn)
+{
+    assert(conn);
+    if (conn->tev)
+        event_free(conn->tev);
+    conn->tev = evtimer_new(conn->evb, event_retransmit_timeout_cb, conn);
+    if (!conn->tev)
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "evtimer_new");
+    return 0;
+}
+
+void _evcb(int fd, short what, void *user_data)
+{
+    auto *pkt = static_cast<qn_packet *>(user_data);
+    assert(pkt && pkt->conn);
+    qn_connection *conn = pkt->conn;
+
+    if (what & EV_READ) {
+        on_readable(conn, fd, pkt);
+        return;
+    }
+    if (what & EV_WRITE) {
+        if (!conn->is_connected)
+            event_on_connect(conn, pkt);
+        if (!conn->out_queue)
+            return;
+        if (_send(conn, fd) == 0 && conn->callbacks.sent_cb)
+            conn->callbacks.sent_cb(conn->user_data);
+    }
+}

@@ -1,0 +1,279 @@
+// Requests over UDP against an in-process responder: retransmission, forged and malformed answers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "net.h"
+#include "net_util.h"
+#include "udp_responder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quelna::test::attr;
+using quelna::test::authenticate;
+using quelna::test::make_response;
+using quelna::test::Octets;
+using quelna::test::RealmConnection;
+using quelna::test::string_attr;
+using quelna::test::UdpResponder;
+
+const std::string secret = "responder-secret";
+
+Octets accept_with(const Octets &req, const std::string &message)
+{
+    return make_response(req, 2, attr(18, message), secret);
+}
+
+double seconds_between(const UdpResponder::Received &a, const UdpResponder::Received &b)
+{
+    return std::chrono::duration<double>(b.at - a.at).count();
+}
+
+TEST(UdpRequest, FirstAnswerIsVerifiedAndDecoded)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) {
+        return accept_with(req, "welcome");
+    });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    ASSERT_NE(resp, nullptr);
+    EXPECT_EQ(qn_packet_code(resp), 2u);
+    EXPECT_EQ(string_attr(resp, 18), "welcome");
+    qn_packet_destroy(resp);
+    EXPECT_EQ(server.received().size(), 1u);
+    EXPECT_EQ(rc.conn->timeout.tv_sec, 0);
+    EXPECT_EQ(rc.conn->timeout.tv_usec, 0);
+}
+
+TEST(UdpRequest, RetransmitsTheSameOctetsUntilAnswered)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int n) -> std::optional<Octets> {
+        if (n < 3)
+            return std::nullopt;
+        return accept_with(req, "third time");
+    });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    EXPECT_EQ(string_attr(resp, 18), "third time");
+    qn_packet_destroy(resp);
+
+    auto got = server.received();
+    ASSERT_EQ(got.size(), 3u);
+    // Identifier, authenticator and attributes are the same in every transmission.
+    EXPECT_EQ(got[1].octets, got[0].octets);
+    EXPECT_EQ(got[2].octets, got[0].octets);
+    EXPECT_GE(seconds_between(got[0], got[1]), 2.0);
+    EXPECT_LE(seconds_between(got[0], got[1]), 2.198 + 0.5);
+    EXPECT_GE(seconds_between(got[1], got[2]), 6.0);
+    EXPECT_LE(seconds_between(got[1], got[2]), 6.594 + 0.5);
+}
+
+TEST(UdpRequest, SilentServerEndsWithTimeoutOnTheSchedule)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    auto start = std::chrono::steady_clock::now();
+    qn_packet *resp = nullptr;
+    EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), QNE_TIMEOUT);
+    double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(resp, nullptr);
+    EXPECT_TRUE(rc.pop_conn_message().starts_with("timeout (request.cpp:"));
+
+    // Timeouts 2.000-2.198, 6.000-6.594, 14.000-15.386, 16.000-17.584 s: the fourth ends past
+    // the 30-second deadline, after four transmissions.
+    auto got = server.received();
+    ASSERT_EQ(got.size(), 4u);
+    const double low[] = {2.0, 6.0, 14.0};
+    const double high[] = {2.198, 6.594, 15.386};
+    for (size_t i = 0; i + 1 < got.size(); i++) {
+        double gap = seconds_between(got[i], got[i + 1]);
+        EXPECT_GE(gap, low[i]) << i;
+        EXPECT_LE(gap, high[i] + 0.5) << i;
+        EXPECT_EQ(got[i + 1].octets, got[0].octets);
+    }
+    EXPECT_GE(total, 38.0);
+    EXPECT_LE(total, 42.0 + 1.5);
+}
+
+struct BadAnswer {
+    const char *name;
+    std::function<Octets(const Octets &)> make;
+    int code;
+    std::string message_prefix;
+};
+
+TEST(UdpRequest, BadAnswersAreRefusedAndTheConnectionRecovers)
+{
+    const BadAnswer cases[] = {
+        {"forged authenticator",
+         [](const Octets &req) {
+             Octets r = accept_with(req, "x");
+             r[7] ^= 1;
+             return r;
+         },
+         QNE_AUTH_VECTOR_WRONG, "lr_packet_verify (packet.cpp:"},
+        {"wrong identifier",
+         [](const Octets &req) {
+             Octets wrong = req;
+             wrong[1] ^= 0x55;
+             return accept_with(wrong, "x");
+         },
+         QNE_INVALID_RESP_ID, "lr_packet_verify (packet.cpp:"},
+        {"wrong code",
+         [](const Octets &req) { return make_response(req, 5, {}, secret); },
+         QNE_INVALID_RESP_CODE, "lr_packet_verify (packet.cpp:"},
+        {"shorter than its length field",
+         [](const Octets &req) {
+             Octets r = accept_with(req, std::string(40, 'm'));
+             r.resize(r.size() - 10);
+             return r;
+         },
+         QNE_PACKET_TOO_LARGE, "invalid packet (udp.cpp:"},
+        {"19 octets",
+         [](const Octets &req) { return Octets(req.begin(), req.begin() + 19); },
+         QNE_INVALID_PKT, "invalid packet length: 19"},
+        {"4097 octets",
+         [](const Octets &req) {
+             Octets r = accept_with(req, "x");
+             r.resize(4097, 0);
+             return r;
+         },
+         QNE_INVALID_PKT, "invalid packet length: 4097"},
+        {"attribute length 1",
+         [](const Octets &req) {
+             Octets r = make_response(req, 2, {18, 1, 0, 0}, secret);
+             return r;
+         },
+         QNE_ATTR_TOO_SMALL, "invalid packet (udp.cpp:"},
+    };
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        UdpResponder server("127.0.0.1", [&c](const Octets &req, int n) {
+            return n == 1 ? c.make(req) : accept_with(req, "fine");
+        });
+        RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+        qn_packet *resp = nullptr;
+        EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), c.code);
+        EXPECT_EQ(resp, nullptr);
+        EXPECT_TRUE(rc.pop_conn_message().starts_with(c.message_prefix));
+        EXPECT_EQ(server.received().size(), 1u);  // refused at once, not retransmitted
+
+        // The next request on the same connection sets the transport up again and succeeds.
+        ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+        EXPECT_EQ(string_attr(resp, 18), "fine");
+        qn_packet_destroy(resp);
+    }
+}
+
+TEST(UdpRequest, ResponseFromAnotherSecretFailsVerification)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) {
+        return make_response(req, 2, {}, "not-the-secret");
+    });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *resp = nullptr;
+    EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), QNE_AUTH_VECTOR_WRONG);
+    EXPECT_FALSE(rc.conn->is_connected);
+    EXPECT_EQ(rc.conn->fd, -1);
+}
+
+TEST(UdpSend, ReceiveWithoutRequestHandsThePacketOut)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) {
+        Octets r = accept_with(req, "raw");
+        r[1] ^= 0x0f;  // would fail verification against the request
+        return r;
+    });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *req = nullptr;
+    ASSERT_EQ(qn_packet_create_authn_request(rc.conn, &req, "alice", "pw"), 0);
+    struct timeval tv = {5, 0};
+    qn_conn_set_timeout(rc.conn, &tv);
+    ASSERT_EQ(qn_packet_send(req, nullptr), 0) << rc.pop_conn_message();
+    EXPECT_TRUE(req->flags & QN_PACKET_SENT);
+    EXPECT_EQ(rc.conn->callbacks.sent_cb, nullptr);
+    EXPECT_EQ(rc.conn->user_data, nullptr);
+
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(qn_conn_receive_packet(rc.conn, nullptr, &resp), 0) << rc.pop_conn_message();
+    ASSERT_NE(resp, nullptr);
+    EXPECT_EQ(qn_packet_code(resp), 2u);
+    qn_packet_destroy(resp);
+    qn_packet_destroy(req);
+}
+
+TEST(UdpSend, UserDispatchOnlyArmsTheEvents)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_conn_callbacks cb{};
+    cb.sent_cb = [](void *) {};
+    qn_conn_set_callbacks(rc.conn, &cb);
+    qn_packet *req = nullptr;
+    ASSERT_EQ(qn_packet_create(rc.conn, &req), 0);
+    int marker = 0;
+    EXPECT_EQ(qn_packet_send(req, &marker), 0);
+    EXPECT_EQ(rc.conn->user_data, &marker);
+    EXPECT_NE(rc.conn->fd, -1);
+    EXPECT_FALSE(req->flags & QN_PACKET_SENT);
+    EXPECT_TRUE(server.received().empty());
+    qn_packet_destroy(req);
+}
+
+TEST(UdpSend, SetUpFailures)
+{
+    {
+        RealmConnection rc("UDP", "no-such-host.invalid", 1812, secret);
+        qn_packet *req = nullptr;
+        ASSERT_EQ(qn_packet_create(rc.conn, &req), 0);
+        EXPECT_EQ(qn_packet_send(req, nullptr), -1);
+        EXPECT_EQ(qn_err_conn_peek_code(rc.conn), QNE_BADADDR);
+        EXPECT_TRUE(rc.pop_conn_message().starts_with("no-such-host.invalid:1812: bad host"));
+        EXPECT_EQ(rc.conn->fd, -1);
+        EXPECT_EQ(rc.conn->active_peer->addr, nullptr);
+        qn_packet_destroy(req);
+    }
+    {
+        qn_context *ctx = nullptr;
+        qn_connection *conn = nullptr;
+        ASSERT_EQ(qn_context_create(&ctx), 0);
+        ASSERT_EQ(qn_conn_create(ctx, &conn, "empty"), 0);
+        qn_conn_set_type(conn, QN_CONN_TYPE_UDP);
+        qn_packet *req = nullptr;
+        ASSERT_EQ(qn_packet_create(conn, &req), 0);
+        EXPECT_EQ(qn_packet_send(req, nullptr), -1);
+        EXPECT_EQ(qn_err_conn_peek_code(conn), QNE_NOPEER);
+        qn_packet_destroy(req);
+        qn_conn_destroy(conn);
+        qn_context_destroy(ctx);
+    }
+}
+
+TEST(UdpSend, DtlsRealmWithoutPreSharedKeyIsRefused)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) {
+        return accept_with(req, "should not get here");
+    });
+    RealmConnection rc("DTLS", "127.0.0.1", server.port(), secret, "cacertfile = \"/nonexistent\"");
+    qn_packet *resp = nullptr;
+    EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), QNE_CRED);
+    EXPECT_TRUE(server.received().empty());
+    EXPECT_FALSE(rc.conn->is_connected);
+}
+
+TEST(UdpSend, DtlsRealmWithPreSharedKeyRidesDatagrams)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) { return accept_with(req, "d"); });
+    RealmConnection rc("DTLS", "127.0.0.1", server.port(), secret, "pskstr = \"k\" pskid = \"i\"");
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+}
+
+}  // namespace
