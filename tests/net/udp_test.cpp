@@ -1,6 +1,8 @@
 // Requests over UDP against an in-process responder: retransmission, forged and malformed answers.
 #include <gtest/gtest.h>
 
+#include <event2/event.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -205,6 +207,32 @@ TEST(UdpSend, ReceiveWithoutRequestHandsThePacketOut)
     ASSERT_NE(resp, nullptr);
     EXPECT_EQ(qn_packet_code(resp), 2u);
     qn_packet_destroy(resp);
+    qn_packet_destroy(req);
+}
+
+TEST(UdpSend, WakeUpWithoutADatagramIsNeverASuccess)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *req = nullptr;
+    ASSERT_EQ(qn_packet_create_authn_request(rc.conn, &req, "alice", "pw"), 0);
+    ASSERT_EQ(qn_packet_send(req, nullptr), 0) << rc.pop_conn_message();
+
+    // With no time-out armed, a read wake-up that finds nothing disconnects and leaves the
+    // loop with no packet and nothing recorded by the transport: the receive must still fail.
+    struct timeval zero = {0, 0};
+    qn_conn_set_timeout(rc.conn, &zero);
+    struct timeval soon = {0, 10000};
+    event_base_once(
+        rc.conn->evb, -1, EV_TIMEOUT,
+        [](evutil_socket_t, short, void *arg) {
+            event_active(static_cast<qn_connection *>(arg)->rev, EV_READ, 0);
+        },
+        rc.conn, &soon);
+    qn_packet *resp = nullptr;
+    EXPECT_EQ(qn_conn_receive_packet(rc.conn, req, &resp), QNE_NO_PACKET_DATA);
+    EXPECT_EQ(resp, nullptr);
+    EXPECT_EQ(rc.conn->fd, -1);
     qn_packet_destroy(req);
 }
 
