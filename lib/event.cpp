@@ -43,7 +43,14 @@ int event_init_eventbase(qn_connection *conn)
     if (conn->evb)
         return 0;
     event_set_log_callback(_evlog_cb);
-    conn->evb = event_base_new();
+    // With epoll's change list, the add and delete of a send's and a receive's events on the
+    // one socket are merged into fewer system calls per exchange.
+    struct event_config *cfg = event_config_new();
+    if (cfg) {
+        event_config_set_flag(cfg, EVENT_BASE_FLAG_EPOLL_USE_CHANGELIST);
+        conn->evb = event_base_new_with_config(cfg);
+        event_config_free(cfg);
+    }
     if (!conn->evb)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "event_base_new");
     return 0;
