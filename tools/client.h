@@ -154,7 +154,7 @@ private:
 Status command_line_config(const Options &opts, std::string *text, std::string *why);
 
 /** Sends one request and prints its answer. Returns the request's status. */
-Status exchange(const Options &opts, Session &session, RequestSpec &spec);
+Status exchange(const Options &opts, Session &session, RequestSpec &plan);
 
 /** The status of a response code (kFailure for codes that are no answer of ours). */
 Status status_of_response(unsigned int code);

@@ -98,7 +98,7 @@ int send_fixed(qn_connection *conn, qn_packet *pkt, double seconds, int retries,
 }
 
 /** What a failed send tells the user, and the status it means. */
-Status report_failure(const Options &opts, Session &session, const RequestSpec &spec, int rc)
+Status report_failure(const Options &opts, Session &session, const RequestSpec &plan, int rc)
 {
     qn_error *err = qn_err_conn_pop(session.conn());
     if (!err)
@@ -127,7 +127,7 @@ Status report_failure(const Options &opts, Session &session, const RequestSpec &
     if (opts.input_file.empty())
         complain("%s", text.c_str());
     else
-        complain("%s: %s", spec.origin.c_str(), text.c_str());
+        complain("%s: %s", plan.origin.c_str(), text.c_str());
     if (is_timeout(code))
         return kTimeout;
     // A realm without a server is a configuration error found only when sending.
@@ -154,20 +154,20 @@ Status status_of_response(unsigned int code)
     }
 }
 
-Status exchange(const Options &opts, Session &session, RequestSpec &spec)
+Status exchange(const Options &opts, Session &session, RequestSpec &plan)
 {
     qn_connection *conn = session.conn();
     qn_packet *raw = nullptr;
     if (qn_packet_create_request(conn, &raw, opts.kind->code) != 0)
-        return report_failure(opts, session, spec, QNE_NOMEM);
+        return report_failure(opts, session, plan, QNE_NOMEM);
     PacketPtr pkt(raw);
     lr_value_pair **head = nullptr;
     qn_packet_avps(pkt.get(), &head);
-    qn_avp_append(head, spec.pairs.release());
+    qn_avp_append(head, plan.pairs.release());
 
     qn_request *req_raw = nullptr;
     if (qn_request_create(conn, &req_raw) != 0)
-        return report_failure(opts, session, spec, QNE_NOMEM);
+        return report_failure(opts, session, plan, QNE_NOMEM);
     RequestPtr req(req_raw);
     qn_request_add_reqpkt(req.get(), pkt.release());
     qn_packet *request = qn_request_get_reqmsg(req.get());
@@ -188,7 +188,7 @@ Status exchange(const Options &opts, Session &session, RequestSpec &spec)
             print_hex(sent);
     }
     if (rc != 0 || !resp)
-        return report_failure(opts, session, spec, rc);
+        return report_failure(opts, session, plan, rc);
 
     const lr_packet *got = qn_packet_codec(resp.get());
     const unsigned int code = qn_packet_code(resp.get());
