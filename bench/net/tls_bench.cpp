@@ -7,7 +7,10 @@
 //   up to connected) against a bare OpenSSL SSL_connect to the same server, which is the floor;
 //   for reference the floor again with a client context made per connection.
 // The process is pinned to one CPU at start, so client and responder threads share it: the
-// server's half of every handshake and answer is in every figure alike.
+// server's half of every handshake and answer is in every figure alike. Run interleaved, e.g.
+//   tls_bench --benchmark_enable_random_interleaving=true --benchmark_repetitions=20
+//             --benchmark_min_time=0.4
+// and compare medians within one run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
