@@ -164,6 +164,7 @@ void conf_free(qn_context *ctx, qn_config *config)
             qn_free(ctx, r->name);
         if (r->transport_cred)
             qn_free(ctx, r->transport_cred);
+        realm_release_tls(r);
         qn_free(ctx, r);
         r = next_realm;
     }

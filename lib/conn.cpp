@@ -147,8 +147,10 @@ QN_EXPORT int qn_conn_destroy(qn_connection *conn)
             p->conn = nullptr;  // stays with its realm
         p = next;
     }
-    if (conn->owns_realm)
+    if (conn->owns_realm) {
+        realm_release_tls(conn->realm);
         qn_free(ctx, conn->realm);
+    }
     if (conn->err)
         qn_err_free(conn->err);
     free(conn);

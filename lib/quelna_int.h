@@ -43,7 +43,13 @@ struct qn_realm {
     qn_credentials *transport_cred;
     qn_peer *peers;
     qn_realm *next;
+    // The TLS context made from the realm's files, shared (reference-counted) by its
+    // connections: building one reads and parses the files, which costs more than a handshake.
+    SSL_CTX *tls_ctx;
 };
+
+// Releases what a realm holds besides its texts and peers (its shared TLS context).
+void realm_release_tls(qn_realm *realm);
 
 struct qn_peer {
     qn_connection *conn;

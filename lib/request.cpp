@@ -6,6 +6,7 @@
 #include <quelna/codec.h>
 
 #include "net.h"
+#include "tcp.h"
 
 namespace {
 
@@ -101,6 +102,10 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     }
     qn_connection *conn = req->conn;
     assert(!conn_user_dispatch_p(conn));
+    // One guard for the whole exchange, so the sends and receives inside need none of their own.
+    const bool stream = conn->realm && (conn->realm->type == QN_CONN_TYPE_TCP ||
+                                        conn->realm->type == QN_CONN_TYPE_TLS);
+    quelna::net::SigpipeGuard no_sigpipe(stream);
 
     struct timeval deadline;
     gettimeofday(&deadline, nullptr);

@@ -205,31 +205,38 @@ void tcp_arm_receive(qn_connection *conn, qn_packet *pkt)
 
 namespace quelna::net {
 
+namespace {
+// Guards alive in this thread: only the outermost one touches the signal mask.
+thread_local int sigpipe_guards = 0;
+}  // namespace
+
 SigpipeGuard::SigpipeGuard(bool active)
 {
     if (!active)
         return;
+    counted_ = true;
+    if (sigpipe_guards++ > 0)
+        return;
     sigset_t pipe, old;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
-    if (pthread_sigmask(SIG_BLOCK, &pipe, &old) != 0 || sigismember(&old, SIGPIPE))
-        return;  // already blocked by the application: nothing to undo
-    active_ = true;
-    sigset_t pending;
-    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    // Not blocked before means not pending either: an unblocked SIGPIPE is delivered (or
+    // discarded when ignored) at once, so whatever is pending when the guard ends is ours.
+    if (pthread_sigmask(SIG_BLOCK, &pipe, &old) == 0 && !sigismember(&old, SIGPIPE))
+        active_ = true;
 }
 
 SigpipeGuard::~SigpipeGuard()
 {
+    if (counted_)
+        sigpipe_guards--;
     if (!active_)
         return;
-    sigset_t pipe, pending;
+    sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
-    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
-        const timespec now{0, 0};
-        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
-        }
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
     }
     pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
 }

@@ -24,8 +24,9 @@ namespace quelna::net {
  * Keeps SIGPIPE from the calling thread while it lives: writing to a stream whose server has
  * gone raises it (libevent and OpenSSL write with plain write/writev), and an application must
  * not die of a closed connection; the failed write is reported as an error instead. A SIGPIPE
- * raised meanwhile is taken back; one pending before, or a mask that already blocked it, is left
- * as it was. Inactive when `active` is false.
+ * raised meanwhile is taken back; a mask that already blocked it is left as it was. Inactive
+ * when `active` is false, and inside another guard of the same thread (so a whole request can
+ * hold one guard around its sends and receives: three system calls per request).
  */
 class SigpipeGuard {
 public:
@@ -35,8 +36,8 @@ public:
     SigpipeGuard &operator=(const SigpipeGuard &) = delete;
 
 private:
-    bool active_ = false;        // this guard blocked SIGPIPE and must restore the mask
-    bool was_pending_ = false;   // a SIGPIPE was pending before: it is not ours to take
+    bool counted_ = false;  // counted among the thread's live guards
+    bool active_ = false;   // this guard blocked SIGPIPE and must restore the mask
 };
 
 }  // namespace quelna::net

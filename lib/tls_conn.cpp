@@ -184,24 +184,28 @@ int tls_init_conn(qn_connection *conn)
     if (r->transport_cred && quelna::net::check_credentials(conn, *r->transport_cred) != 0)
         return -1;
 
-    std::unique_ptr<qn_tls_settings, quelna::net::SettingsDeleter> s(
-        static_cast<qn_tls_settings *>(qn_calloc(conn->ctx, 1, sizeof(qn_tls_settings))),
-        {conn->ctx});
-    if (!s) {
-        QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
-        return -1;
+    // The realm's context serves all its connections; it is made on first use.
+    if (!r->tls_ctx) {
+        std::unique_ptr<qn_tls_settings, quelna::net::SettingsDeleter> s(
+            static_cast<qn_tls_settings *>(qn_calloc(conn->ctx, 1, sizeof(qn_tls_settings))),
+            {conn->ctx});
+        if (!s) {
+            QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
+            return -1;
+        }
+        s->name = r->name;
+        s->cacertfile = r->cacertfile;
+        s->certfile = r->certfile;
+        s->certkeyfile = r->certkeyfile;
+        ERR_clear_error();
+        r->tls_ctx = tlsgetctx(QN_TLS_KIND_TLS, s.get());
+        if (!r->tls_ctx) {
+            quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS context");
+            return -1;
+        }
     }
-    s->name = r->name;
-    s->cacertfile = r->cacertfile;
-    s->certfile = r->certfile;
-    s->certkeyfile = r->certkeyfile;
-
-    ERR_clear_error();
-    SSL_CTX *tctx = tlsgetctx(QN_TLS_KIND_TLS, s.get());
-    if (!tctx) {
-        quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS context");
-        return -1;
-    }
+    SSL_CTX *tctx = r->tls_ctx;
+    SSL_CTX_up_ref(tctx);
     SSL *ssl = SSL_new(tctx);
     if (!ssl) {
         quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS session");
@@ -240,4 +244,12 @@ int tls_verify_cert(qn_connection *conn)
         return qn_err_conn_push(conn, QNE_CERT,
                                 "server certificate doesn't match configured hostname \"%s\"", h);
     return 0;
+}
+
+void realm_release_tls(qn_realm *realm)
+{
+    if (realm->tls_ctx) {
+        SSL_CTX_free(realm->tls_ctx);
+        realm->tls_ctx = nullptr;
+    }
 }

@@ -340,6 +340,23 @@ TEST(SigpipeGuard, ASigpipeRaisedInsideIsTakenBackAndTheMaskRestored)
     EXPECT_FALSE(sigpipe_blocked());
 }
 
+TEST(SigpipeGuard, NestedGuardsLeaveTheMaskToTheOutermost)
+{
+    {
+        quelna::net::SigpipeGuard outer(true);
+        {
+            quelna::net::SigpipeGuard inactive(false);
+            quelna::net::SigpipeGuard inner(true);
+            write_to_closed_stream();
+        }
+        // The inner guard's end neither unblocks nor takes the signal: the outer one does.
+        EXPECT_TRUE(sigpipe_blocked());
+        EXPECT_TRUE(sigpipe_pending());
+    }
+    EXPECT_FALSE(sigpipe_pending());
+    EXPECT_FALSE(sigpipe_blocked());
+}
+
 TEST(SigpipeGuard, AnApplicationsOwnBlockingIsLeftAlone)
 {
     sigset_t pipe;

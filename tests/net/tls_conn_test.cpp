@@ -200,3 +200,24 @@ TEST(TlsHelp, ContextNeedsReadableFiles)
 }
 
 }  // namespace
+
+TEST(TlsContext, ConnectionsOfARealmShareOneContext)
+{
+    RealmConnection rc("TLS", "localhost", 2083, "s", "pskid = \"id\" pskhexstr = \"00112233\"");
+    qn_realm *realm = qn_conf_find_realm(rc.ctx, "r");
+    qn_connection *second = nullptr;
+    ASSERT_EQ(qn_conn_create(rc.ctx, &second, "r"), 0);
+
+    ASSERT_EQ(tls_init_conn(rc.conn), 0) << rc.pop_conn_message();
+    ASSERT_NE(realm->tls_ctx, nullptr);
+    EXPECT_EQ(rc.conn->tls_ctx, realm->tls_ctx);
+    ASSERT_EQ(tls_init_conn(second), 0);
+    EXPECT_EQ(second->tls_ctx, realm->tls_ctx);
+    EXPECT_NE(second->tls_ssl, rc.conn->tls_ssl);
+
+    // A connection going away leaves the realm's context usable for the others (and the leak
+    // checker sees every reference released with the connections and the configuration).
+    qn_conn_destroy(second);
+    ASSERT_EQ(tls_init_conn(rc.conn), 0);  // a reconnect: a new session on the same context
+    EXPECT_EQ(rc.conn->tls_ctx, realm->tls_ctx);
+}
