@@ -1,14 +1,16 @@
-// TLS against UDP, in one run:
+// The transports against each other and against their floors, in one run:
 // - blocking request round trips (create, send, receive, verify, decode, destroy) over an
 //   established TLS connection and over UDP, to in-process responders that answer with the same
 //   Access-Accept; for reference the same over plain TCP, raw round trips of the same octets on
 //   each transport, and the cost of the stream path's SIGPIPE guard;
 // - TLS connection set-up through the library (TCP connect, TLS handshake, certificate check,
 //   up to connected) against a bare OpenSSL SSL_connect to the same server, which is the floor;
-//   for reference the floor again with a client context made per connection.
+//   for reference the floor again with a client context made per connection;
+// - heap allocations per UDP round trip, and the heap bytes a context with one realm and its
+//   connection hold once a request has gone.
 // The process is pinned to one CPU at start, so client and responder threads share it: the
 // server's half of every handshake and answer is in every figure alike. Run interleaved, e.g.
-//   tls_bench --benchmark_enable_random_interleaving=true --benchmark_repetitions=20
+//   net_bench --benchmark_enable_random_interleaving=true --benchmark_repetitions=20
 //             --benchmark_min_time=0.4
 // and compare medians within one run.
 #include <arpa/inet.h>
@@ -38,6 +40,7 @@
 #include <quelna/codec.h>
 #include <quelna/quelna.h>
 
+#include "alloc_count.h"
 #include "quelna_int.h"
 #include "stream_responder.h"
 #include "tcp.h"
@@ -200,27 +203,36 @@ struct Client {
     }
 };
 
-void round_trips(benchmark::State &state, const char *realm)
+// count_allocs: report heap allocations per round trip. Only for UDP, whose responder
+// allocates nothing; the stream responder's framing would be counted too.
+void round_trips(benchmark::State &state, const char *realm, bool count_allocs = false)
 {
     Client client(realm);
     if (!client.round_trip()) {  // connects a stream; outside the timed loop
         state.SkipWithError("first request failed");
         return;
     }
+    quelna::bench::alloc_reset();
+    quelna::bench::alloc_counting(count_allocs);
     for (auto _ : state) {
         if (!client.round_trip()) {
             state.SkipWithError("request failed");
             break;
         }
     }
+    quelna::bench::alloc_counting(false);
+    if (count_allocs)
+        state.counters["allocs_per_rt"] = benchmark::Counter(
+            static_cast<double>(quelna::bench::alloc_counts().allocations),
+            benchmark::Counter::kAvgIterations);
 }
 
-void BM_UdpRoundTrip(benchmark::State &state) { round_trips(state, "udp"); }
+void BM_UdpRoundTrip(benchmark::State &state) { round_trips(state, "udp", true); }
 void BM_TcpRoundTrip(benchmark::State &state) { round_trips(state, "tcp"); }
 void BM_TlsRoundTrip(benchmark::State &state) { round_trips(state, "tls"); }
 
-// Reference: what the stream path's SIGPIPE guard costs once; a blocking request runs two
-// dispatches (send, receive), each under one guard.
+// Reference: what the stream path's SIGPIPE guard costs once; a blocking request over a stream
+// holds one guard around its sends and receives.
 void BM_SigpipeGuard(benchmark::State &state)
 {
     for (auto _ : state) {
@@ -410,8 +422,8 @@ void BM_BareSetup(benchmark::State &state)
     SSL_CTX_free(ctx);
 }
 
-// Reference: the floor with a client context made (and the CA file read) for every connection,
-// as the library does.
+// Reference: the floor with a client context made (and the CA file read) for every connection;
+// the library makes one per realm and shares it.
 void BM_BareSetupFreshContext(benchmark::State &state)
 {
     for (auto _ : state) {
@@ -458,6 +470,47 @@ void report_negotiated()
     SSL_CTX_free(ctx);
 }
 
+// Heap bytes a context with one realm and its connection hold once a request has gone (context,
+// configuration, connection record, event base, events, resolved address), measured outside
+// the timed runs after a first exchange, so that process-wide one-time set-up is not counted.
+void report_connection_bytes(uint16_t udp_port)
+{
+    const std::string text = "realm b { type = \"UDP\" server { hostname = \"127.0.0.1\" "
+                             "service = \"" + std::to_string(udp_port) +
+                             "\" secret = \"" + secret + "\" } }\n";
+    char path[] = "/tmp/quelna-bench-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        abort();
+    close(fd);
+    quelna::bench::alloc_reset();
+    quelna::bench::alloc_counting(true);
+    qn_context *ctx = nullptr;
+    qn_connection *conn = nullptr;
+    qn_request *req = nullptr;
+    qn_packet *resp = nullptr;
+    bool ok = qn_context_create(&ctx) == 0 && qn_context_read_config(ctx, path) == 0 &&
+              qn_conn_create(ctx, &conn, "b") == 0 &&
+              qn_request_create_authn(conn, &req, "bob", "hello") == 0 &&
+              qn_request_send(req, &resp) == 0;
+    if (resp)
+        qn_packet_destroy(resp);
+    if (req)
+        qn_request_destroy(req);
+    auto held = quelna::bench::alloc_counts().live_bytes;
+    quelna::bench::alloc_counting(false);
+    if (conn)
+        qn_conn_destroy(conn);
+    if (ctx)
+        qn_context_destroy(ctx);
+    unlink(path);
+    if (ok)
+        fprintf(stderr, "a context with one realm and its connection hold %lld heap bytes after "
+                        "the first request\n", static_cast<long long>(held));
+    else
+        fprintf(stderr, "connection bytes: the request failed\n");
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -473,6 +526,7 @@ int main(int argc, char **argv)
     Servers s;
     servers = &s;
     report_negotiated();
+    report_connection_bytes(s.udp.port());
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
