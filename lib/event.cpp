@@ -115,23 +115,24 @@ int event_init_bufferevent(qn_connection *conn, qn_peer * /*peer*/)
 int event_do_connect(qn_connection *conn)
 {
     assert(conn && conn->active_peer && conn->active_peer->addr);
-    // The peer's own back-pointer may name a newer connection of the same realm: connect this one.
-    qn_connection *c = conn;
+    // The connection given is the one connected; the peer's own back-pointer may name a newer
+    // connection of the same realm.
     const struct evutil_addrinfo *ai = conn->active_peer->addr;
 
-    if (c->bev) {
-        conn_activate_timeout(c);
-        int r = bufferevent_socket_connect(c->bev, ai->ai_addr, static_cast<int>(ai->ai_addrlen));
+    if (conn->bev) {
+        conn_activate_timeout(conn);
+        int r = bufferevent_socket_connect(conn->bev, ai->ai_addr,
+                                           static_cast<int>(ai->ai_addrlen));
         if (r < 0)
-            return QN_ERR_CONN_PUSH_FL(c, QNE_EVENT, "bufferevent_socket_connect: %s",
+            return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "bufferevent_socket_connect: %s",
                                        evutil_gai_strerror(r));
-        c->is_connecting = true;
+        conn->is_connecting = true;
         return 0;
     }
 
-    if (connect(c->fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    if (connect(conn->fd, ai->ai_addr, ai->ai_addrlen) != 0) {
         int e = errno;
-        return QN_ERR_CONN_PUSH_FL(c, QNE_SOCKERR, "%d: connect: %d (%s)", c->fd, e,
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect: %d (%s)", conn->fd, e,
                                    strerror(e));
     }
     return 0;

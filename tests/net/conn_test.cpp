@@ -22,29 +22,9 @@ bool is_closed(int fd)
     return fcntl(fd, F_GETFD) == -1 && errno == EBADF;
 }
 
-std::string pop(qn_connection *conn)
-{
-    qn_error *e = qn_err_conn_pop(conn);
-    std::string msg = e ? qn_err_msg(e) : "";
-    if (e)
-        qn_err_free(e);
-    return msg;
-}
+using quelna::test::pop_message;
 
-struct Blank : ::testing::Test {
-    qn_context *ctx = nullptr;
-    qn_connection *conn = nullptr;
-    void SetUp() override
-    {
-        ASSERT_EQ(qn_context_create(&ctx), 0);
-        ASSERT_EQ(qn_conn_create(ctx, &conn, "not-configured"), 0);
-    }
-    void TearDown() override
-    {
-        qn_conn_destroy(conn);
-        qn_context_destroy(ctx);
-    }
-};
+struct Blank : quelna::test::BlankConnection {};
 
 TEST_F(Blank, UnknownRealmGetsABlankRealmOfItsOwn)
 {
@@ -134,13 +114,13 @@ TEST(Peers, ConfiguredRealmSharesItsPeers)
 TEST_F(Blank, NotImplementedOperations)
 {
     EXPECT_EQ(qn_conn_add_listener(conn, 0, nullptr, nullptr), QNE_NOSYS);
-    EXPECT_TRUE(pop(conn).starts_with("not yet implemented (conn.cpp:"));
+    EXPECT_TRUE(pop_message(conn).starts_with("not yet implemented (conn.cpp:"));
     EXPECT_EQ(qn_conn_set_eventbase(conn, nullptr), QNE_NOSYS);
-    EXPECT_TRUE(pop(conn).starts_with("not yet implemented (conn.cpp:"));
+    EXPECT_TRUE(pop_message(conn).starts_with("not yet implemented (conn.cpp:"));
     EXPECT_EQ(qn_conn_select_peer(conn, "x"), QNE_NOSYS);
-    EXPECT_TRUE(pop(conn).starts_with("not yet implemented (conn.cpp:"));
+    EXPECT_TRUE(pop_message(conn).starts_with("not yet implemented (conn.cpp:"));
     EXPECT_EQ(qn_conn_get_current_peer(conn, "x", 1), QNE_NOSYS);
-    EXPECT_TRUE(pop(conn).starts_with("not yet implemented (conn.cpp:"));
+    EXPECT_TRUE(pop_message(conn).starts_with("not yet implemented (conn.cpp:"));
 }
 
 struct Calls {

@@ -31,13 +31,18 @@ RealmConnection::~RealmConnection()
     qn_context_destroy(ctx);
 }
 
-std::string RealmConnection::pop_conn_message()
+std::string pop_message(qn_connection *conn)
 {
     qn_error *e = qn_err_conn_pop(conn);
     std::string msg = e ? qn_err_msg(e) : "";
     if (e)
         qn_err_free(e);
     return msg;
+}
+
+std::string RealmConnection::pop_conn_message()
+{
+    return pop_message(conn);
 }
 
 std::string string_attr(qn_packet *pkt, unsigned int attr, unsigned int vendor)

@@ -27,6 +27,25 @@ public:
     std::string pop_conn_message();
 };
 
+// Takes the connection's error out and returns its message ("" when there is none).
+std::string pop_message(qn_connection *conn);
+
+// A fresh context and a connection for a realm name that is not configured (a blank realm).
+struct BlankConnection : ::testing::Test {
+    qn_context *ctx = nullptr;
+    qn_connection *conn = nullptr;
+    void SetUp() override
+    {
+        ASSERT_EQ(qn_context_create(&ctx), 0);
+        ASSERT_EQ(qn_conn_create(ctx, &conn, "not-configured"), 0);
+    }
+    void TearDown() override
+    {
+        qn_conn_destroy(conn);
+        qn_context_destroy(ctx);
+    }
+};
+
 // The value of the first attribute attr in a packet as text ("" when absent).
 std::string string_attr(qn_packet *pkt, unsigned int attr, unsigned int vendor = 0);
 

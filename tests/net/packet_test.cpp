@@ -9,27 +9,8 @@
 
 namespace {
 
-struct Packet : ::testing::Test {
-    qn_context *ctx = nullptr;
-    qn_connection *conn = nullptr;
-    void SetUp() override
-    {
-        ASSERT_EQ(qn_context_create(&ctx), 0);
-        ASSERT_EQ(qn_conn_create(ctx, &conn, "blank"), 0);
-    }
-    void TearDown() override
-    {
-        qn_conn_destroy(conn);
-        qn_context_destroy(ctx);
-    }
-    std::string pop()
-    {
-        qn_error *e = qn_err_conn_pop(conn);
-        std::string msg = e ? qn_err_msg(e) : "";
-        if (e)
-            qn_err_free(e);
-        return msg;
-    }
+struct Packet : quelna::test::BlankConnection {
+    std::string pop() { return quelna::test::pop_message(conn); }
 };
 
 TEST_F(Packet, NewPacketAndItsIdentifier)
