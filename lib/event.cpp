@@ -8,9 +8,13 @@
 #include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/util.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 
 #include "net.h"
+#include "tls_conn.h"
 
 namespace {
 
@@ -83,6 +87,12 @@ int event_init_socket(qn_connection *conn, qn_peer *peer)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "evutil_make_socket_nonblocking: %d (%s)",
                                    e, strerror(e));
     }
+    // Requests are small and wait for nothing: a second request queued behind an unanswered
+    // one leaves at once instead of waiting for the server's acknowledgement. Best effort.
+    if (ai->ai_socktype == SOCK_STREAM) {
+        int one = 1;
+        setsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
     return 0;
 }
 
@@ -127,6 +137,14 @@ int event_do_connect(qn_connection *conn)
             return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "bufferevent_socket_connect: %s",
                                        evutil_gai_strerror(r));
         conn->is_connecting = true;
+        // Connecting gave the session a new OpenSSL socket BIO, whose writes raise SIGPIPE on a
+        // stream the server has closed; it is replaced, before the handshake, by ours.
+        if (conn->tls_ssl) {
+            BIO *bio = quelna::net::socket_bio(conn->fd);
+            if (!bio)
+                return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, "socket BIO");
+            SSL_set_bio(conn->tls_ssl, bio, bio);
+        }
         return 0;
     }
 

@@ -38,6 +38,14 @@ bool is_timeout(int code)
     return code == QNE_TIMEOUT_CONN || code == QNE_TIMEOUT_IO;
 }
 
+// How a stream that ends under a request fails it: end of stream, a TLS session cut without
+// its closing alert, a reset or broken pipe. A malformed answer is not among them.
+bool is_stream_end(int code)
+{
+    return code == QNE_NO_PACKET_DATA || code == QNE_DISCO || code == QNE_SOCKERR ||
+           code == QNE_SSLERR;
+}
+
 }  // namespace
 
 extern "C" {
@@ -103,9 +111,7 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     qn_connection *conn = req->conn;
     assert(!conn_user_dispatch_p(conn));
     // One guard for the whole exchange, so the sends and receives inside need none of their own.
-    const bool stream = conn->realm && (conn->realm->type == QN_CONN_TYPE_TCP ||
-                                        conn->realm->type == QN_CONN_TYPE_TLS);
-    quelna::net::SigpipeGuard no_sigpipe(stream);
+    quelna::net::SigpipeGuard no_sigpipe(quelna::net::writes_raise_sigpipe(conn));
 
     struct timeval deadline;
     gettimeofday(&deadline, nullptr);
@@ -115,12 +121,25 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     add_jitter(&timeout, 2, 2);
 
     int result = 0;
+    bool renewed = false;
     for (int attempts = 0;;) {
         qn_conn_set_timeout(conn, &timeout);
+        const bool reused = conn->bev && conn->is_connected;
         result = qn_packet_send(req->req_msg, nullptr);
         if (result == 0)
             result = qn_conn_receive_packet(conn, req->req_msg, resp_msg);
-        if (result == 0 || !is_timeout(result))
+        if (result == 0)
+            break;
+        // A stream that was up before this request and ended under it has most likely been
+        // closed by the server while idle (servers drop idle streams after a while): the
+        // request goes once more, at once, on a new stream. It counts as an attempt.
+        if (reused && !renewed && !conn->is_connected && is_stream_end(result)) {
+            renewed = true;
+            qn_err_free(qn_err_conn_pop(conn));
+            ++attempts;
+            continue;
+        }
+        if (!is_timeout(result))
             break;
 
         qn_err_free(qn_err_conn_pop(conn));

@@ -44,7 +44,7 @@ int set_up_transport(qn_connection *conn)
 // Runs the loop; a failure of the loop itself is recorded and returned.
 int dispatch(qn_connection *conn)
 {
-    quelna::net::SigpipeGuard no_sigpipe(conn->bev != nullptr);
+    quelna::net::SigpipeGuard no_sigpipe(quelna::net::writes_raise_sigpipe(conn));
     int r = event_base_dispatch(conn->evb);
     if (r < 0)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "event_base_dispatch: %s",

@@ -205,6 +205,11 @@ void tcp_arm_receive(qn_connection *conn, qn_packet *pkt)
 
 namespace quelna::net {
 
+bool writes_raise_sigpipe(const qn_connection *conn)
+{
+    return conn->realm && conn->realm->type == QN_CONN_TYPE_TCP;
+}
+
 namespace {
 // Guards alive in this thread: only the outermost one touches the signal mask.
 thread_local int sigpipe_guards = 0;

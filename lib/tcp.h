@@ -22,11 +22,12 @@ namespace quelna::net {
 
 /**
  * Keeps SIGPIPE from the calling thread while it lives: writing to a stream whose server has
- * gone raises it (libevent and OpenSSL write with plain write/writev), and an application must
- * not die of a closed connection; the failed write is reported as an error instead. A SIGPIPE
- * raised meanwhile is taken back; a mask that already blocked it is left as it was. Inactive
- * when `active` is false, and inside another guard of the same thread (so a whole request can
- * hold one guard around its sends and receives: three system calls per request).
+ * gone raises it (libevent's socket bufferevent writes with plain writev), and an application
+ * must not die of a closed connection; the failed write is reported as an error instead. A
+ * SIGPIPE raised meanwhile is taken back; a mask that already blocked it is left as it was.
+ * Inactive when `active` is false, and inside another guard of the same thread (so a whole
+ * request can hold one guard around its sends and receives: three system calls per request).
+ * TLS sessions need none: they write through a socket BIO that sends with MSG_NOSIGNAL.
  */
 class SigpipeGuard {
 public:
@@ -39,6 +40,9 @@ private:
     bool counted_ = false;  // counted among the thread's live guards
     bool active_ = false;   // this guard blocked SIGPIPE and must restore the mask
 };
+
+/** Whether the connection's writes can raise SIGPIPE (plain TCP) and need a SigpipeGuard. */
+bool writes_raise_sigpipe(const qn_connection *conn);
 
 }  // namespace quelna::net
 

@@ -7,10 +7,13 @@
 
 #include <array>
 #include <cassert>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
+#include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -101,7 +104,57 @@ int check_credentials(qn_connection *conn, const qn_credentials &cred)
     return 0;
 }
 
+// The write of the socket BIO below: OpenSSL's own socket BIO writes with write(2), which raises
+// SIGPIPE when the server has gone; send with MSG_NOSIGNAL reports EPIPE instead.
+int send_nosignal(BIO *b, const char *data, int len)
+{
+    int fd = -1;
+    BIO_get_fd(b, &fd);
+    errno = 0;
+    auto n = static_cast<int>(send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL));
+    BIO_clear_retry_flags(b);
+    if (n <= 0 && BIO_sock_should_retry(n))
+        BIO_set_retry_write(b);
+    return n;
+}
+
+int puts_nosignal(BIO *b, const char *text)
+{
+    return send_nosignal(b, text, static_cast<int>(strlen(text)));
+}
+
+// OpenSSL's socket BIO with the write replaced; reading, control (the descriptor, close flag,
+// end of file) and set-up are its own. Made once and kept for the life of the process.
+BIO_METHOD *make_socket_method()
+{
+    const BIO_METHOD *base = BIO_s_socket();
+    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
+                                 "socket without SIGPIPE");
+    if (!m)
+        return nullptr;
+    if (BIO_meth_set_write(m, send_nosignal) != 1 || BIO_meth_set_puts(m, puts_nosignal) != 1 ||
+        BIO_meth_set_read(m, BIO_meth_get_read(base)) != 1 ||
+        BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(base)) != 1 ||
+        BIO_meth_set_create(m, BIO_meth_get_create(base)) != 1 ||
+        BIO_meth_set_destroy(m, BIO_meth_get_destroy(base)) != 1) {
+        BIO_meth_free(m);
+        return nullptr;
+    }
+    return m;
+}
+
 }  // namespace
+
+BIO *socket_bio(int fd)
+{
+    static std::once_flag once;
+    static BIO_METHOD *method = nullptr;
+    std::call_once(once, [] { method = make_socket_method(); });
+    BIO *b = method ? BIO_new(method) : nullptr;
+    if (b)
+        BIO_set_fd(b, fd, BIO_NOCLOSE);
+    return b;
+}
 
 PskDecode decode_psk(const qn_credentials &cred, std::span<uint8_t> out, size_t *len)
 {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include <openssl/types.h>
+
 #include "net.h"
 
 /**
@@ -30,6 +32,13 @@ enum class PskDecode { ok, bad_hex, too_long };
  * not fit (too_long: nothing written). bad_hex when the hex text does not start with a digit.
  */
 PskDecode decode_psk(const qn_credentials &cred, std::span<uint8_t> out, size_t *len);
+
+/**
+ * A socket BIO on fd (left open when the BIO is freed) whose writes never raise SIGPIPE: a
+ * server that has gone shows as a failed write (EPIPE), without a signal for the application to
+ * handle. nullptr when OpenSSL cannot make it (out of memory).
+ */
+BIO *socket_bio(int fd);
 
 /** Records one OpenSSL error e on the connection as QNE_SSLERR with OpenSSL's text for it. */
 int push_ssl_error(qn_connection *conn, unsigned long e, const char *file, int line);

@@ -2,7 +2,7 @@
 // - blocking request round trips (create, send, receive, verify, decode, destroy) over an
 //   established TLS connection and over UDP, to in-process responders that answer with the same
 //   Access-Accept; for reference the same over plain TCP, raw round trips of the same octets on
-//   each transport, and the cost of the stream path's SIGPIPE guard;
+//   each transport, and the cost of the SIGPIPE guard that plain TCP requests hold;
 // - TLS connection set-up through the library (TCP connect, TLS handshake, certificate check,
 //   up to connected) against a bare OpenSSL SSL_connect to the same server, which is the floor;
 //   for reference the floor again with a client context made per connection;
@@ -231,8 +231,8 @@ void BM_UdpRoundTrip(benchmark::State &state) { round_trips(state, "udp", true);
 void BM_TcpRoundTrip(benchmark::State &state) { round_trips(state, "tcp"); }
 void BM_TlsRoundTrip(benchmark::State &state) { round_trips(state, "tls"); }
 
-// Reference: what the stream path's SIGPIPE guard costs once; a blocking request over a stream
-// holds one guard around its sends and receives.
+// Reference: what the SIGPIPE guard costs once; a blocking request over plain TCP holds one
+// around its sends and receives (TLS writes need none).
 void BM_SigpipeGuard(benchmark::State &state)
 {
     for (auto _ : state) {

@@ -213,6 +213,12 @@ void StreamSession::close()
     fd_ = -1;
 }
 
+void StreamSession::drop()
+{
+    ::close(fd_);
+    fd_ = -1;
+}
+
 void StreamSession::reset()
 {
     linger l{1, 0};

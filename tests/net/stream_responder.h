@@ -38,6 +38,8 @@ public:
     bool write(const Octets &octets);
     // Closes cleanly (TLS: close_notify first).
     void close();
+    // Closes the socket without TLS's closing alert, as a server process that ends does.
+    void drop();
     // Closes with a TCP reset.
     void reset();
     // Reads and discards (no TLS handshake) until the client closes or the responder stops.

@@ -7,14 +7,19 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/bio.h>
 
 #include "net.h"
 #include "net_util.h"
 #include "stream_responder.h"
 #include "tcp.h"
+#include "tls_conn.h"
 
 namespace {
 
@@ -230,6 +235,33 @@ TEST_P(Stream, ResetIsReportedAndTheNextRequestReconnects)
     EXPECT_EQ(server->streams(), 2);
 }
 
+// Servers drop streams that stay idle. The next request finds out only when it writes: it is
+// sent again on a new stream instead of failing, and the write into the dead stream (for TLS
+// also the alert that follows) must not raise SIGPIPE, whose default action ends the process.
+TEST_P(Stream, StreamClosedByTheServerWhileIdleIsReplacedForTheNextRequest)
+{
+    serve([](StreamSession &s) {
+        if (s.index() == 1) {
+            if (auto req = s.read_packet())
+                s.write(accept_with(*req, "first stream"));
+            s.drop();
+            return;
+        }
+        accept_all(secret, "second stream")(s);
+    });
+    int r = -1;
+    EXPECT_EQ(ask(&r), "first stream");
+    pollfd closed{rc->conn->fd, POLLRDHUP, 0};
+    ASSERT_EQ(poll(&closed, 1, 5000), 1);  // the server's end of stream has arrived
+
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(ask(&r), "second stream");
+        EXPECT_EQ(r, 0) << rc->pop_conn_message();
+    }
+    EXPECT_EQ(server->streams(), 2);
+    EXPECT_EQ(server->requests().size(), 4u);
+}
+
 TEST_P(Stream, WaitForASilentServerIsBoundedByTheConnectionTimeout)
 {
     serve([](StreamSession &s) {
@@ -372,6 +404,42 @@ TEST(SigpipeGuard, AnApplicationsOwnBlockingIsLeftAlone)
     EXPECT_TRUE(sigpipe_pending());
     const timespec now{0, 0};
     EXPECT_EQ(sigtimedwait(&pipe, nullptr, &now), SIGPIPE);
+    pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+}
+
+// TLS sessions write through this BIO and hold no guard: a write to a gone peer must fail with
+// EPIPE and raise nothing, and a full socket must ask OpenSSL to retry rather than fail.
+TEST(SocketBio, WritesFailWithoutSigpipeAndAFullSocketAsksForARetry)
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);  // a SIGPIPE raised would stay pending
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, O_NONBLOCK), 0);
+    BIO *b = quelna::net::socket_bio(sv[0]);
+    ASSERT_NE(b, nullptr);
+    int fd = -1;
+    EXPECT_EQ(BIO_get_fd(b, &fd), sv[0]);
+
+    std::vector<char> block(4096, 'x');
+    int n = 0;
+    for (int i = 0; i < 10000 && (n = BIO_write(b, block.data(), 4096)) > 0; i++) {
+    }
+    EXPECT_LE(n, 0);
+    EXPECT_TRUE(BIO_should_retry(b) && BIO_should_write(b));
+
+    close(sv[1]);
+    EXPECT_LE(BIO_write(b, "x", 1), 0);
+    EXPECT_EQ(errno, EPIPE);
+    EXPECT_FALSE(BIO_should_retry(b));
+    EXPECT_FALSE(sigpipe_pending());
+
+    BIO_free(b);
+    EXPECT_NE(fcntl(sv[0], F_GETFD), -1);  // the descriptor stays the caller's
+    close(sv[0]);
     pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
 }
 
