@@ -397,7 +397,9 @@ QN_EXPORT void qn_request_destroy(qn_request *req);
 /**
  * Blocking mode only: sends the request and waits for its verified response, retransmitting
  * the same octets after randomised, growing time-outs (2 s, then doubling plus 2 s, at most
- * ~17.6 s each; at most 6 transmissions within 30 s). On success the decoded response is
+ * ~17.6 s each; at most 6 transmissions within 30 s). On TCP and TLS, a stream opened before
+ * this request that ends under it (a server drops idle streams) is replaced at once by a new
+ * one for the next transmission, once per request. On success the decoded response is
  * stored in *resp_msg (the caller destroys it). Returns 0, QNE_TIMEOUT when every attempt
  * timed out, QNE_INVAL for missing arguments, or the code of another failure.
  */
