@@ -2,6 +2,8 @@
 // exchanges, and the refusals of servers and credentials that must not be trusted.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <string>
 
 #include "net_util.h"
@@ -97,6 +99,34 @@ INSTANTIATE_TEST_SUITE_P(
                       Route{"TlsPskHex", Listener::TlsPskHex, Route::PskHex},
                       Route{"TlsPskText", Listener::TlsPskText, Route::PskText}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Servers close streams left idle; the request after that must go on a new stream instead of
+// failing (on TLS, the session cut without its closing alert must not raise SIGPIPE either).
+struct FreeRadiusIdle : ::testing::TestWithParam<Route> {};
+
+TEST_P(FreeRadiusIdle, RequestAfterTheServerClosedAnIdleStreamSucceeds)
+{
+    RadiusPeer *peer = shared_peer();
+    ASSERT_NE(peer, nullptr);
+    auto rc = connect(*peer, GetParam());
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(rc->conn, "bob", "hello", &resp), 0) << rc->pop_conn_message();
+    qn_packet_destroy(resp);
+
+    pollfd closed{rc->conn->fd, POLLRDHUP, 0};
+    ASSERT_EQ(poll(&closed, 1, 15000), 1) << "the server kept the idle stream\n"
+                                          << peer->log_tail();
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(authenticate(rc->conn, "bob", "hello", &resp), 0) << rc->pop_conn_message();
+        EXPECT_EQ(string_attr(resp, attr_reply_message), "Hello, bob");
+        qn_packet_destroy(resp);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Listeners, FreeRadiusIdle,
+                         ::testing::Values(Route{"Tcp", Listener::TcpIdle, Route::Tcp},
+                                           Route{"Tls", Listener::TlsIdle, Route::NoCert}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // The result of one Access-Request for bob, and the message left on the connection.
 struct Outcome {

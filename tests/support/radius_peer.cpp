@@ -142,10 +142,11 @@ bool read_env(const std::string &path, std::map<std::string, std::string> *env, 
   return true;
 }
 
-constexpr std::array<std::string_view, 10> kPortKeys = {
-    "AUTH_UDP", "ACCT_UDP", "AUTH_UDP6", "TCP", "TLS", "TLS_NOCLIENTCERT",
-    "TLS_WRONGHOST", "TLS_ROGUE", "TLS_PSK_HEX", "TLS_PSK_TEXT"};  // in Listener order
-static_assert(kPortKeys.size() == static_cast<size_t>(Listener::TlsPskText) + 1);
+constexpr std::array<std::string_view, 12> kPortKeys = {
+    "AUTH_UDP",      "ACCT_UDP",    "AUTH_UDP6",    "TCP",          "TLS",      "TLS_NOCLIENTCERT",
+    "TLS_WRONGHOST", "TLS_ROGUE",   "TLS_PSK_HEX",  "TLS_PSK_TEXT", "TCP_IDLE", "TLS_IDLE"};
+// in Listener order
+static_assert(kPortKeys.size() == static_cast<size_t>(Listener::TlsIdle) + 1);
 
 std::optional<uint16_t> parse_port(const std::string &text) {
   unsigned v = 0;

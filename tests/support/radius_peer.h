@@ -20,9 +20,12 @@
  *   TlsPskHex        TLS-PSK (TLS 1.2 only, PSK cipher suites, no certificates), identity
  *                    psk_identity(), key = the octets written in hex by psk_hex()
  *   TlsPskText       TLS-PSK like TlsPskHex, key = the octets of the printable text psk_text()
+ *   TcpIdle          as Tcp, but the server closes a stream that has been idle for a second
+ *                    (it looks every few seconds: the close comes within about 5 s)
+ *   TlsIdle          as TlsNoClientCert, closing idle streams like TcpIdle
  * Over TLS and TLS-PSK every request is signed with tls_secret(); the server silently drops a
  * request signed with another secret. Each client may keep 256 streams open; streams are not
- * closed for being idle.
+ * closed for being idle, except on TcpIdle and TlsIdle.
  *
  * Users (files module; CHAP-Password works for each, as well as User-Password):
  *   bob / "hello"      Access-Accept with Reply-Message "Hello, bob"
@@ -65,6 +68,8 @@ enum class Listener {
   TlsRogue,
   TlsPskHex,
   TlsPskText,
+  TcpIdle,
+  TlsIdle,
 };
 
 /**
