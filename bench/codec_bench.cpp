@@ -21,66 +21,7 @@
 #include <openssl/md5.h>
 #include <quelna/codec.h>
 
-// ---- allocation counting ----------------------------------------------------------------------
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-extern "C" void __libc_free(void *);
-
-namespace {
-thread_local bool counting = false;
-thread_local long allocations = 0;
-}  // namespace
-
-extern "C" void *malloc(size_t n)
-{
-    if (counting)
-        allocations++;
-    return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t m)
-{
-    if (counting)
-        allocations++;
-    return __libc_calloc(n, m);
-}
-extern "C" void *realloc(void *p, size_t n)
-{
-    if (counting)
-        allocations++;
-    return __libc_realloc(p, n);
-}
-extern "C" void free(void *p)
-{
-    __libc_free(p);
-}
-void *operator new(size_t n)
-{
-    if (void *p = malloc(n))
-        return p;
-    throw std::bad_alloc();
-}
-void *operator new[](size_t n)
-{
-    return operator new(n);
-}
-void operator delete(void *p) noexcept
-{
-    free(p);
-}
-void operator delete[](void *p) noexcept
-{
-    free(p);
-}
-void operator delete(void *p, size_t) noexcept
-{
-    free(p);
-}
-void operator delete[](void *p, size_t) noexcept
-{
-    free(p);
-}
+#include "alloc_count.h"
 
 namespace {
 
@@ -88,11 +29,11 @@ namespace {
 template <typename Fn>
 long count_allocations(Fn &&fn)
 {
-    allocations = 0;
-    counting = true;
+    quelna::bench::alloc_reset();
+    quelna::bench::alloc_counting(true);
     fn();
-    counting = false;
-    return allocations;
+    quelna::bench::alloc_counting(false);
+    return static_cast<long>(quelna::bench::alloc_counts().allocations);
 }
 
 const char kSecret[] = "a-typical-shared-secret";

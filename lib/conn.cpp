@@ -116,18 +116,9 @@ QN_EXPORT int qn_conn_destroy(qn_connection *conn)
     if (conn->is_connected || conn->fd >= 0)
         rc = qn_conn_disconnect(conn);
 
-    if (conn->bev)
-        bufferevent_free(conn->bev);
-    if (conn->tls_ssl)
-        SSL_free(conn->tls_ssl);
-    if (conn->tls_ctx)
-        SSL_CTX_free(conn->tls_ctx);
-    if (conn->tev)
-        event_free(conn->tev);
-    if (conn->rev)
-        event_free(conn->rev);
-    if (conn->wev)
-        event_free(conn->wev);
+    // The disconnect took the socket's events and bufferevent with it.
+    tls_release_session(conn);
+    event_release(&conn->tev);
     if (conn->evb)
         event_base_free(conn->evb);
 

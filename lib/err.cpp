@@ -128,25 +128,29 @@ int err_conn_push_err(qn_connection *conn, qn_error *err)
 
 namespace {
 
+// Records a new error in a context's or connection's slot; its code, or QNE_NOMEM.
+int slot_vpush(qn_error **slot, int code, const char *file, int line, const char *fmt,
+               va_list args)
+{
+    qn_error *err = _err_vcreate(code, file, line, fmt, args);
+    if (!err)
+        return QNE_NOMEM;
+    slot_store(slot, err);
+    return err->code;
+}
+
 int ctx_vpush(qn_context *ctx, int code, const char *file, int line, const char *fmt,
               va_list args)
 {
     assert(ctx);
-    qn_error *err = _err_vcreate(code, file, line, fmt, args);
-    if (!err)
-        return QNE_NOMEM;
-    slot_store(&ctx->err, err);
-    return err->code;
+    return slot_vpush(&ctx->err, code, file, line, fmt, args);
 }
 
 int conn_vpush(qn_connection *conn, int code, const char *file, int line, const char *fmt,
                va_list args)
 {
     assert(conn);
-    qn_error *err = _err_vcreate(code, file, line, fmt, args);
-    if (!err)
-        return QNE_NOMEM;
-    return err_conn_push_err(conn, err);
+    return slot_vpush(&conn->err, code, file, line, fmt, args);
 }
 
 }  // namespace

@@ -224,6 +224,16 @@ void event_release(struct event **ev)
     }
 }
 
+int event_init_timer(qn_connection *conn, void (*cb)(int, short, void *))
+{
+    assert(conn);
+    event_release(&conn->tev);
+    conn->tev = evtimer_new(conn->evb, cb, conn);
+    if (!conn->tev)
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "evtimer_new");
+    return 0;
+}
+
 void event_on_disconnect(qn_connection *conn)
 {
     conn->is_connecting = false;

@@ -27,6 +27,8 @@ void _evlog_cb(int severity, const char *msg);
 
 // Frees the event at *ev, if any, and empties the place.
 void event_release(struct event **ev);
+// Makes the connection's timer event (replacing one made before) with the given callback.
+int event_init_timer(qn_connection *conn, void (*cb)(int, short, void *));
 
 // udp.cpp
 int udp_init(qn_connection *conn);
@@ -46,6 +48,8 @@ void packet_unqueue(qn_packet *pkt);
 // Stream transport and TLS: set up per connection, torn down with it.
 int tcp_init_connect_timer(qn_connection *conn);
 int tls_init_conn(qn_connection *conn);
+// Frees the connection's TLS session and its reference to the realm's context.
+void tls_release_session(qn_connection *conn);
 int tls_verify_cert(qn_connection *conn);
 
 #endif

@@ -172,15 +172,7 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
 
 int tcp_init_connect_timer(qn_connection *conn)
 {
-    assert(conn);
-    if (conn->tev) {
-        event_free(conn->tev);
-        conn->tev = nullptr;
-    }
-    conn->tev = event_new(conn->evb, -1, 0, connect_timeout_cb, conn);
-    if (!conn->tev)
-        return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "evtimer_new");
-    return 0;
+    return event_init_timer(conn, connect_timeout_cb);
 }
 
 void tcp_arm_receive(qn_connection *conn, qn_packet *pkt)

@@ -55,15 +55,6 @@ PskDecode decode_hex(std::string_view text, std::span<uint8_t> out, size_t *len)
     return PskDecode::ok;
 }
 
-struct SettingsDeleter {
-    qn_context *ctx;
-    void operator()(qn_tls_settings *s) const { qn_free(ctx, s); }
-};
-
-struct X509Free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-
 // Records every error on OpenSSL's queue; something is recorded even when the queue is empty.
 int push_queued_errors(qn_connection *conn, int line, const char *what)
 {
@@ -75,6 +66,29 @@ int push_queued_errors(qn_connection *conn, int line, const char *what)
     return code;
 }
 
+}  // namespace
+
+int put_psk(qn_connection *conn, const qn_credentials &cred, unsigned int max_identity_len,
+            std::span<uint8_t> key, size_t *len)
+{
+    size_t k = strlen(cred.identity);
+    if (max_identity_len == 0 || k + 1 > max_identity_len)
+        return qn_err_conn_push(conn, QNE_CRED, "PSK identity longer than max %d",
+                                static_cast<int>(max_identity_len) - 1);
+    switch (decode_psk(cred, key, len)) {
+    case PskDecode::bad_hex:
+        return qn_err_conn_push(conn, QNE_CRED, "Unable to convert pskhexstr");
+    case PskDecode::too_long:
+        return qn_err_conn_push(conn, QNE_CRED, "PSK secret longer than max %d",
+                                static_cast<int>(key.size()));
+    case PskDecode::ok:
+        break;
+    }
+    return 0;
+}
+
+namespace {
+
 // Credentials that cannot work are refused before any handshake, with a message that says why:
 // once OpenSSL fails a handshake, its own errors replace whatever the PSK callback recorded.
 int check_credentials(qn_connection *conn, const qn_credentials &cred)
@@ -83,22 +97,12 @@ int check_credentials(qn_connection *conn, const qn_credentials &cred)
     if (!cred.identity)
         return qn_err_conn_push(conn, QNE_CRED, "%s: PSK credentials without an identity (pskid)",
                                 realm);
-    if (strlen(cred.identity) + 1 > identity_size)
-        return qn_err_conn_push(conn, QNE_CRED, "PSK identity longer than max %d",
-                                static_cast<int>(identity_size - 1));
     std::array<uint8_t, key_size> key;
     size_t len = 0;
-    PskDecode d = decode_psk(cred, key, &len);
+    int r = put_psk(conn, cred, identity_size, key, &len);
     OPENSSL_cleanse(key.data(), key.size());
-    switch (d) {
-    case PskDecode::bad_hex:
-        return qn_err_conn_push(conn, QNE_CRED, "Unable to convert pskhexstr");
-    case PskDecode::too_long:
-        return qn_err_conn_push(conn, QNE_CRED, "PSK secret longer than max %d",
-                                static_cast<int>(key_size));
-    case PskDecode::ok:
-        break;
-    }
+    if (r != 0)
+        return r;
     if (len == 0)
         return qn_err_conn_push(conn, QNE_CRED, "%s: PSK secret is empty", realm);
     return 0;
@@ -196,26 +200,10 @@ unsigned int psk_client_cb(SSL *ssl, const char * /*hint*/, char *identity,
         qn_err_conn_push(c, QNE_CRED, "PSK credentials without an identity (pskid)");
         return 0;
     }
-    size_t k = strlen(cr->identity);
-    if (max_identity_len == 0 || k + 1 > max_identity_len) {
-        qn_err_conn_push(c, QNE_CRED, "PSK identity longer than max %d",
-                         static_cast<int>(max_identity_len) - 1);
-        return 0;
-    }
-    memcpy(identity, cr->identity, k + 1);
-
     size_t len = 0;
-    switch (decode_psk(*cr, {psk, max_psk_len}, &len)) {
-    case PskDecode::bad_hex:
-        qn_err_conn_push(c, QNE_CRED, "Unable to convert pskhexstr");
+    if (quelna::net::put_psk(c, *cr, max_identity_len, {psk, max_psk_len}, &len) != 0)
         return 0;
-    case PskDecode::too_long:
-        qn_err_conn_push(c, QNE_CRED, "PSK secret longer than max %d",
-                         static_cast<int>(max_psk_len));
-        return 0;
-    case PskDecode::ok:
-        break;
-    }
+    memcpy(identity, cr->identity, strlen(cr->identity) + 1);
     cr->secret_len = static_cast<uint32_t>(len);
     return static_cast<unsigned int>(len);
 }
@@ -226,32 +214,19 @@ int tls_init_conn(qn_connection *conn)
     qn_realm *r = conn->realm;
 
     // Each new stream gets a fresh session; the one of an earlier stream is done with.
-    if (conn->tls_ssl) {
-        SSL_free(conn->tls_ssl);
-        conn->tls_ssl = nullptr;
-    }
-    if (conn->tls_ctx) {
-        SSL_CTX_free(conn->tls_ctx);
-        conn->tls_ctx = nullptr;
-    }
+    tls_release_session(conn);
     if (r->transport_cred && quelna::net::check_credentials(conn, *r->transport_cred) != 0)
         return -1;
 
     // The realm's context serves all its connections; it is made on first use.
     if (!r->tls_ctx) {
-        std::unique_ptr<qn_tls_settings, quelna::net::SettingsDeleter> s(
-            static_cast<qn_tls_settings *>(qn_calloc(conn->ctx, 1, sizeof(qn_tls_settings))),
-            {conn->ctx});
-        if (!s) {
-            QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
-            return -1;
-        }
-        s->name = r->name;
-        s->cacertfile = r->cacertfile;
-        s->certfile = r->certfile;
-        s->certkeyfile = r->certkeyfile;
+        qn_tls_settings s{};  // borrowed by the helper layer for the call only
+        s.name = r->name;
+        s.cacertfile = r->cacertfile;
+        s.certfile = r->certfile;
+        s.certkeyfile = r->certkeyfile;
         ERR_clear_error();
-        r->tls_ctx = tlsgetctx(QN_TLS_KIND_TLS, s.get());
+        r->tls_ctx = tlsgetctx(QN_TLS_KIND_TLS, &s);
         if (!r->tls_ctx) {
             quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS context");
             return -1;
@@ -280,7 +255,7 @@ int tls_verify_cert(qn_connection *conn)
     assert(conn && conn->active_peer && conn->active_peer->hostname);
     const char *h = conn->active_peer->hostname;
 
-    std::unique_ptr<X509, quelna::net::X509Free> cert(verifytlscert(conn->tls_ssl));
+    X509Ptr cert(verifytlscert(conn->tls_ssl));
     if (!cert)
         return qn_err_conn_push(conn, QNE_SSLERR, "basic certificate validation failed");
 
@@ -297,6 +272,14 @@ int tls_verify_cert(qn_connection *conn)
         return qn_err_conn_push(conn, QNE_CERT,
                                 "server certificate doesn't match configured hostname \"%s\"", h);
     return 0;
+}
+
+void tls_release_session(qn_connection *conn)
+{
+    SSL_free(conn->tls_ssl);
+    conn->tls_ssl = nullptr;
+    SSL_CTX_free(conn->tls_ctx);
+    conn->tls_ctx = nullptr;
 }
 
 void realm_release_tls(qn_realm *realm)

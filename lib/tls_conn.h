@@ -40,6 +40,14 @@ PskDecode decode_psk(const qn_credentials &cred, std::span<uint8_t> out, size_t 
  */
 BIO *socket_bio(int fd);
 
+/**
+ * Checks that the identity of credentials fits max_identity_len octets with its terminating
+ * zero, and decodes their key into `key` (*len: its length). Returns 0, or QNE_CRED recorded
+ * on the connection with the reason (identity too long, bad hex, key longer than `key`).
+ */
+int put_psk(qn_connection *conn, const qn_credentials &cred, unsigned int max_identity_len,
+            std::span<uint8_t> key, size_t *len);
+
 /** Records one OpenSSL error e on the connection as QNE_SSLERR with OpenSSL's text for it. */
 int push_ssl_error(qn_connection *conn, unsigned long e, const char *file, int line);
 

@@ -17,11 +17,7 @@ namespace {
 struct CtxFree {
     void operator()(SSL_CTX *ctx) const { SSL_CTX_free(ctx); }
 };
-struct X509Free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
 using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 // An option text that was actually given.
 const char *given(const char *text)
@@ -52,6 +48,11 @@ bool load_client_identity(SSL_CTX *ctx, const qn_tls_settings &s)
 }
 
 }  // namespace
+
+void X509Free::operator()(X509 *x) const
+{
+    X509_free(x);
+}
 
 SSL_CTX *tlsgetctx(uint8_t kind, const qn_tls_settings *settings)
 {

@@ -6,11 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
 typedef struct x509_st X509;
+
+/** Owns a certificate (X509_free). */
+struct X509Free {
+    void operator()(X509 *x) const;
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 /** Connection kinds given to tlsgetctx. */
 inline constexpr uint8_t QN_TLS_KIND_TLS = 1;

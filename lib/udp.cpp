@@ -104,13 +104,7 @@ int udp_init(qn_connection *conn)
 
 int udp_init_retransmit_timer(qn_connection *conn)
 {
-    assert(conn);
-    if (conn->tev)
-        event_free(conn->tev);
-    conn->tev = evtimer_new(conn->evb, event_retransmit_timeout_cb, conn);
-    if (!conn->tev)
-        return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "evtimer_new");
-    return 0;
+    return event_init_timer(conn, event_retransmit_timeout_cb);
 }
 
 void _evcb(int fd, short what, void *user_data)

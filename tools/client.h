@@ -76,9 +76,6 @@ void complain(const char *fmt, ...) QN_PRINTF(1, 2);
 /** Silences complain() (the quiet flag). */
 void set_quiet(bool quiet);
 
-/** The library's fixed text of an error code ("I/O timeout"), through its own error table. */
-std::string code_text(int code);
-
 /**
  * While alive, the library's own echo on standard error (codec "ERROR: ..." lines, libevent
  * warnings) goes nowhere: the client reports each failure once, in one line, itself.

@@ -111,7 +111,7 @@ Status report_failure(const Options &opts, Session &session, const RequestSpec &
         qn_err_free(err);
 
     // The code's own text, then the library's message unless it already starts with it.
-    std::string text = code_text(code);
+    std::string text = qn_strerror(code);
     if (message.rfind(text, 0) == 0)
         text = message;
     else if (!message.empty())

@@ -33,23 +33,6 @@ void complain(const char *fmt, ...)
     std::fputc('\n', stderr);
 }
 
-std::string code_text(int code)
-{
-    // The library keeps the table of texts; recording a code without a format on a scratch
-    // context yields its text.
-    qn_context *ctx = nullptr;
-    if (qn_context_create(&ctx) != 0)
-        return "error " + std::to_string(code);
-    const char *no_format = nullptr;
-    qn_err_ctx_push(ctx, code, no_format);
-    qn_error *err = qn_err_ctx_pop(ctx);
-    std::string text = err && qn_err_msg(err) ? qn_err_msg(err) : "error " + std::to_string(code);
-    if (err)
-        qn_err_free(err);
-    qn_context_destroy(ctx);
-    return text;
-}
-
 void StderrMute::enable(bool on)
 {
     mute_enabled = on;

@@ -14,16 +14,18 @@
 
 #include "codec/md5.h"
 #include "codec/octets.h"
+#include "codec/packet_int.h"
 
 namespace {
 
 using quelna::codec::Md5;
 using quelna::codec::OctetWriter;
+using quelna::codec::has_zero_vector_request;
+using quelna::codec::kAttrMessageAuthenticator;
 
 constexpr unsigned kChapPassword = 3;
 constexpr unsigned kVendorSpecific = 26;
 constexpr unsigned kChapChallenge = 60;
-constexpr unsigned kMessageAuthenticator = 80;
 constexpr unsigned kChargeableUserIdentity = 89;
 constexpr size_t kMaxAttrValue = LR_MAX_VALUE_LENGTH;  // 253
 constexpr size_t kMaxVsaData = 249;                    // 255 - 6 octets of VSA header
@@ -31,7 +33,7 @@ constexpr int kMaxTag = 31;
 
 // The placeholder written for every Message-Authenticator: 16 zero octets that lr_packet_sign
 // replaces with the HMAC once the whole packet is written.
-const lr_value_pair fake_ma = {&lr_dict_attrs[kMessageAuthenticator], 16, 0, nullptr, {}};
+const lr_value_pair fake_ma = {&lr_dict_attrs[kAttrMessageAuthenticator], 16, 0, nullptr, {}};
 
 // Result of writing a value: its octets, or a skip (hidden value without room: nothing of the
 // attribute may be written), or a negated code in n.
@@ -118,7 +120,7 @@ ValueResult vp2data_any(const lr_packet *packet, const lr_packet *original,
         // RFC 2868 §3.5: the Request Authenticator of the request; requests that carry their
         // own MD5 authenticator hide with their own (zeroed) vector.
         const uint8_t *vector = nullptr;
-        if (packet->code == 4 || packet->code == 40 || packet->code == 43) {
+        if (has_zero_vector_request(packet->code)) {
             vector = packet->vector;
         } else if (original) {
             vector = original->vector;
@@ -336,7 +338,7 @@ ssize_t lr_vp2attr(const lr_packet *packet, const lr_packet *original, const lr_
     }
     // Any standard attribute 80 is written as the placeholder, also a raw pair decoded from a
     // malformed one: what goes out must be the 18 octets lr_packet_sign fills in.
-    if (vp->da == &lr_dict_attrs[kMessageAuthenticator] || vp->da->attr == kMessageAuthenticator) {
+    if (vp->da->attr == kAttrMessageAuthenticator) {
         const lr_value_pair *cursor = &fake_ma;
         const ssize_t r = lr_vp2rfc(packet, original, &cursor, start, room);
         if (r >= 0)

@@ -103,20 +103,27 @@ bool accept_context(int fd, gss_cred_id_t cred, GssContext &ctx, GssName &peer)
     return false;
 }
 
-// Sends an error response naming the request it answers, when there is one.
-void answer_error(int fd, gss_ctx_id_t ctx, const TID_REQ *req, const char *text)
+// A response naming the request it answers, when there is one; null when out of memory.
+TID_RESP *response_for(const TID_REQ *req)
 {
     TID_RESP *resp = tid_resp_new(nullptr);
-    if (resp == nullptr)
-        return;
-    resp->result = 1;
-    resp->err_msg = hb_new_name(text);
-    if (req != nullptr) {
+    if (resp != nullptr && req != nullptr) {
         resp->rp_realm = hb_dup_name(req->rp_realm);
         resp->realm = hb_dup_name(req->realm);
         resp->comm = hb_dup_name(req->comm);
         resp->orig_coi = hb_dup_name(req->orig_coi);
     }
+    return resp;
+}
+
+// Sends an error response naming the request it answers, when there is one.
+void answer_error(int fd, gss_ctx_id_t ctx, const TID_REQ *req, const char *text)
+{
+    TID_RESP *resp = response_for(req);
+    if (resp == nullptr)
+        return;
+    resp->result = 1;
+    resp->err_msg = hb_new_name(text);
     std::string err;
     Json msg = encode_response(resp, err);
     if (!msg || !send_wrapped(fd, ctx, msg.get(), err))
@@ -171,13 +178,7 @@ void serve_client(int fd, gss_cred_id_t cred, const Handlers &h)
         tid_req_free(req);
         return;
     }
-    TID_RESP *resp = tid_resp_new(nullptr);
-    if (resp != nullptr) {
-        resp->rp_realm = hb_dup_name(req->rp_realm);
-        resp->realm = hb_dup_name(req->realm);
-        resp->comm = hb_dup_name(req->comm);
-        resp->orig_coi = hb_dup_name(req->orig_coi);
-    }
+    TID_RESP *resp = response_for(req);
     const int rc = resp == nullptr ? -1 : h.req_handler(h.tids, req, resp, h.cookie);
     Json answer = rc < 0 ? nullptr : encode_response(resp, err);
     if (rc < 0)
