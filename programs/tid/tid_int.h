@@ -51,9 +51,10 @@ void set_io_timeout(int fd, int seconds);
 bool write_msg(int fd, json_t *msg);
 /**
  * Reads one message: at most HB_TID_MAX_MSG octets, which must be one JSON object. Null on
- * end of stream, time-out, oversize or malformed text; `err` then says which.
+ * end of stream, time-out, oversize or malformed text; `err` then says which, and *gone (when
+ * given) whether the stream itself ended or failed, so that no answer can be sent on it.
  */
-Json read_msg(int fd, std::string &err);
+Json read_msg(int fd, std::string &err, bool *gone = nullptr);
 /** Sends {"msg_type": "error", "error": text}, unprotected. */
 void send_error_msg(int fd, std::string_view text);
 /** Sends a context token as {"msg_type": "gss_token", "token": base64}. */
@@ -66,7 +67,7 @@ bool read_token(int fd, std::string &out_token, std::string &err);
 /** Wraps `inner` with integrity and confidentiality and sends it. */
 bool send_wrapped(int fd, gss_ctx_id_t ctx, json_t *inner, std::string &err);
 /** Reads a wrapped message, unwraps it (confidentiality required) and parses the JSON object. */
-Json read_wrapped(int fd, gss_ctx_id_t ctx, std::string &err);
+Json read_wrapped(int fd, gss_ctx_id_t ctx, std::string &err, bool *gone = nullptr);
 
 // ---- records and JSON (tid_wire.cpp) ----
 

@@ -160,10 +160,11 @@ void serve_client(int fd, gss_cred_id_t cred, const Handlers &h)
     hb_free_name(display);
 
     std::string err;
-    Json msg = read_wrapped(fd, ctx.ctx, err);
+    bool gone = false;
+    Json msg = read_wrapped(fd, ctx.ctx, err, &gone);
     if (!msg) {
         hb_log(LOG_INFO, "tids: no request: %s", err.c_str());
-        if (err.rfind("connection", 0) != 0)
+        if (!gone)
             answer_error(fd, ctx.ctx, nullptr, "malformed message");
         return;
     }

@@ -105,12 +105,16 @@ bool write_msg(int fd, json_t *msg)
     return send_all(fd, &header, sizeof header) && send_all(fd, text.get(), len);
 }
 
-Json read_msg(int fd, std::string &err)
+Json read_msg(int fd, std::string &err, bool *gone)
 {
+    if (gone)
+        *gone = false;
     uint32_t header = 0;
     const int head = recv_all(fd, &header, sizeof header);
     if (head != 0) {
         err = head > 0 ? "connection closed" : "connection failed or timed out";
+        if (gone)
+            *gone = true;
         return nullptr;
     }
     const size_t len = ntohl(header);
@@ -121,6 +125,8 @@ Json read_msg(int fd, std::string &err)
     std::vector<char> body(len);
     if (recv_all(fd, body.data(), len) != 0) {
         err = "connection failed in a message";
+        if (gone)
+            *gone = true;
         return nullptr;
     }
     json_error_t jerr;
@@ -179,9 +185,9 @@ bool send_wrapped(int fd, gss_ctx_id_t ctx, json_t *inner, std::string &err)
     return true;
 }
 
-Json read_wrapped(int fd, gss_ctx_id_t ctx, std::string &err)
+Json read_wrapped(int fd, gss_ctx_id_t ctx, std::string &err, bool *gone)
 {
-    Json msg = read_msg(fd, err);
+    Json msg = read_msg(fd, err, gone);
     std::string octets;
     if (!msg || !octets_of(msg.get(), "wrapped", "data", octets, err))
         return nullptr;
