@@ -259,36 +259,11 @@ ssize_t lr_attr2vp_vsa(const lr_packet *packet, const lr_packet *original, const
     }
 
     uint32_t sub_attr = 0;
-    uint8_t octet = 0;
-    uint16_t word = 0;
-    switch (dv->type) {
-        case 1:
-            attr.u8(octet), sub_attr = octet;
-            break;
-        case 2:
-            attr.u16be(word), sub_attr = word;
-            break;
-        case 4:
-            attr.skip(1), attr.u24be(sub_attr);
-            break;
-        default:
-            lr_strerror_printf("attr2vp_vsa: Internal sanity check failed");
-            return -QNE_INTERNAL;
-    }
     size_t sub_len = 0;
-    switch (dv->length) {
-        case 0:
-            sub_len = run.size();
-            break;
-        case 1:
-            attr.u8(octet), sub_len = octet;
-            break;
-        case 2:
-            attr.skip(1), attr.u8(octet), sub_len = octet;
-            break;
-        default:
-            lr_strerror_printf("attr2vp_vsa: Internal sanity check failed");
-            return -QNE_INTERNAL;
+    if (!quelna::codec::read_vendor_header(attr, dv->type, dv->length, run.size(), sub_attr,
+                                           sub_len)) {
+        lr_strerror_printf("attr2vp_vsa: Internal sanity check failed");
+        return -QNE_INTERNAL;
     }
     if (hdr >= sub_len) {
         lr_strerror_printf("attr2vp_vsa: Failure to call lr_tlv_ok");

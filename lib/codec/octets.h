@@ -99,6 +99,31 @@ class OctetReader {
     bool ok_ = true;
 };
 
+/**
+ * Reads the header of a vendor's sub-attribute in the vendor's format: t type octets (1, 2, or
+ * 4 whose first octet is zero and skipped) and l length octets (1; 2 whose first is skipped;
+ * 0: the sub-attribute runs for `rest` octets). False for any other format; a short read shows
+ * in r.ok().
+ */
+constexpr bool read_vendor_header(OctetReader &r, size_t t, size_t l, size_t rest,
+                                  uint32_t &attr, size_t &len) {
+    uint8_t octet = 0;
+    uint16_t word = 0;
+    switch (t) {
+        case 1: r.u8(octet), attr = octet; break;
+        case 2: r.u16be(word), attr = word; break;
+        case 4: r.skip(1), r.u24be(attr); break;
+        default: return false;
+    }
+    switch (l) {
+        case 0: len = rest; break;
+        case 1: r.u8(octet), len = octet; break;
+        case 2: r.skip(1), r.u8(octet), len = octet; break;
+        default: return false;
+    }
+    return true;
+}
+
 /** Writes big-endian numbers and octet runs into a buffer of fixed room. */
 class OctetWriter {
   public:

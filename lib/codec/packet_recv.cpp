@@ -86,36 +86,9 @@ int walk_vendor(void *ctx, lr_walk_func fn, uint32_t vendor, std::span<const uin
     while (!r.empty()) {
         OctetReader sub(r.rest());
         uint32_t attr = 0;
-        uint8_t octet = 0;
-        uint16_t word = 0;
-        switch (t) {
-            case 1:
-                sub.u8(octet), attr = octet;
-                break;
-            case 2:
-                sub.u16be(word), attr = word;
-                break;
-            // The first octet is zero (lr_tlv_ok): the number is the low 24 bits.
-            case 4:
-                sub.skip(1), sub.u24be(attr);
-                break;
-            default:
-                return -QNE_INTERNAL;
-        }
         size_t sub_len = 0;
-        switch (l) {
-            case 0:
-                sub_len = r.remaining();
-                break;
-            case 1:
-                sub.u8(octet), sub_len = octet;
-                break;
-            case 2:
-                sub.skip(1), sub.u8(octet), sub_len = octet;
-                break;
-            default:
-                return -QNE_INTERNAL;
-        }
+        if (!read_vendor_header(sub, t, l, r.remaining(), attr, sub_len))
+            return -QNE_INTERNAL;
         if (!sub.ok() || sub_len < t + l || !r.skip(sub_len))
             return -QNE_INTERNAL;
         const int rc = do_callback(ctx, fn, attr, vendor, sub.take(sub_len - t - l));
