@@ -357,7 +357,7 @@ QN_EXPORT ssize_t lr_vp2vsa(const lr_packet *packet, const lr_packet *original,
  * code (-QNE_PACKET_TOO_SMALL, -QNE_ATTR_TOO_SMALL, -QNE_ATTR_OVERFLOW, ...).
  */
 
-/** Decodes one attribute; returns its Length octet. */
+/** Decodes one attribute (a Vendor-Specific one as lr_attr2vp_vsa); returns its Length octet. */
 QN_EXPORT ssize_t lr_attr2vp(const lr_packet *packet, const lr_packet *original,
                              const uint8_t *data, size_t length, lr_value_pair **pvp);
 
@@ -365,7 +365,11 @@ QN_EXPORT ssize_t lr_attr2vp(const lr_packet *packet, const lr_packet *original,
 QN_EXPORT ssize_t lr_attr2vp_rfc(const lr_packet *packet, const lr_packet *original,
                                  const uint8_t *data, size_t length, lr_value_pair **pvp);
 
-/** Decodes a Vendor-Specific attribute (type 26); returns its Length octet. */
+/**
+ * Decodes a Vendor-Specific attribute (type 26); returns its Length octet. For a vendor the
+ * dictionary knows, *pvp heads a chain (through next) of one pair per sub-attribute, in order
+ * (RFC 2865 §5.26 allows several); an unknown vendor's attribute is one pair of its octets.
+ */
 QN_EXPORT ssize_t lr_attr2vp_vsa(const lr_packet *packet, const lr_packet *original,
                                  const uint8_t *data, size_t length, lr_value_pair **pvp);
 
@@ -382,7 +386,10 @@ QN_EXPORT int lr_tlv_ok(const uint8_t *data, size_t length, size_t dv_type, size
 /**
  * Finds the next attribute (attr, vendor) after offset start in packet's encoded octets,
  * storing its value in *pdata and *plength. Returns its offset from the packet start (20 or
- * more), 0 when not found, or a negated code.
+ * more), 0 when not found, or a negated code. A vendor attribute is found at any position of
+ * a Vendor-Specific attribute (the first when it occurs twice in one); the offset returned is
+ * the Vendor-Specific attribute's. Only vendors with 1-octet type and length fields are
+ * searched (-QNE_VENDOR_UNKNOWN for a known vendor of another format).
  */
 QN_EXPORT ssize_t lr_attr2data(const lr_packet *packet, ssize_t start, unsigned int attr,
                                unsigned int vendor, const uint8_t **pdata, size_t *plength);

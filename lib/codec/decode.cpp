@@ -258,36 +258,27 @@ ssize_t lr_attr2vp_vsa(const lr_packet *packet, const lr_packet *original, const
         return -QNE_PACKET_TOO_SMALL;
     }
 
-    uint32_t sub_attr = 0;
-    size_t sub_len = 0;
-    if (!quelna::codec::read_vendor_header(attr, dv->type, dv->length, run.size(), sub_attr,
-                                           sub_len)) {
-        lr_strerror_printf("attr2vp_vsa: Internal sanity check failed");
-        return -QNE_INTERNAL;
+    // One pair per sub-attribute, chained through next in the order they arrived.
+    lr_value_pair *head = nullptr;
+    lr_value_pair **tail = &head;
+    const int rc = quelna::codec::for_each_vendor_sub(
+        run, dv->type, dv->length, [&](uint32_t sub_attr, std::span<const uint8_t> value) {
+            if (value.empty()) {
+                lr_strerror_printf("attr2vp_vsa: Failure to call lr_tlv_ok");
+                return -QNE_PACKET_TOO_SMALL;
+            }
+            const ssize_t r = data2vp_any(packet, original, sub_attr, vendor, value, tail);
+            if (r < 0)
+                return static_cast<int>(r);
+            while (*tail)
+                tail = &(*tail)->next;
+            return 0;
+        });
+    if (rc < 0) {
+        lr_vp_free(&head);
+        return rc;
     }
-    if (hdr >= sub_len) {
-        lr_strerror_printf("attr2vp_vsa: Failure to call lr_tlv_ok");
-        return -QNE_PACKET_TOO_SMALL;
-    }
-    const std::span<const uint8_t> value = attr.take(sub_len - hdr);
-    if (!attr.ok()) {  // lr_tlv_ok guarantees this; never read past the attribute regardless
-        lr_strerror_printf("attr2vp_vsa: Failure to call lr_tlv_ok");
-        return -QNE_PACKET_TOO_SMALL;
-    }
-    const ssize_t r = data2vp_any(packet, original, sub_attr, vendor, value, pvp);
-    if (r < 0)
-        return r;
-    if (static_cast<size_t>(r) != value.size()) {
-        lr_vp_free(pvp);
-        lr_strerror_printf("attr2vp_vsa: Incomplete decode %d != %d", static_cast<int>(r),
-                           static_cast<int>(value.size()));
-        return -QNE_INTERNAL;
-    }
-    if (sub_len != run.size()) {
-        lr_vp_free(pvp);
-        lr_strerror_printf("lr_attr2vp_vsa: Incomplete decode");
-        return -QNE_INTERNAL;
-    }
+    *pvp = head;
     return len;
 }
 
@@ -414,12 +405,20 @@ ssize_t lr_attr2data(const lr_packet *packet, ssize_t start, unsigned int attr, 
                 const lr_dict_vendor *dv = lr_dict_vendor_byvalue(vendor);
                 if (dv && (dv->type != 1 || dv->length != 1))
                     return -QNE_VENDOR_UNKNOWN;
-                uint8_t sub_type = 0, sub_len = 0;
-                // One sub-attribute filling the whole Vendor-Specific attribute.
-                if (len > 8 && v.u8(sub_type) && v.u8(sub_len) && sub_len + 6u == len &&
-                    sub_type == attr) {
-                    *pdata = v.rest().data();
-                    *plength = len - 8u;
+                // Any sub-attribute of a well-formed run, as the decoder gives them; the
+                // first match is the one found in a Vendor-Specific that repeats it.
+                const std::span<const uint8_t> run = v.rest();
+                std::span<const uint8_t> found;
+                if (lr_tlv_ok(run.data(), run.size(), 1, 1) == 0 &&
+                    quelna::codec::for_each_vendor_sub(
+                        run, 1, 1, [&](uint32_t sub, std::span<const uint8_t> sub_value) {
+                            if (sub != attr || sub_value.empty())
+                                return 0;
+                            found = sub_value;
+                            return 1;
+                        }) == 1) {
+                    *pdata = found.data();
+                    *plength = found.size();
                     return static_cast<ssize_t>(pos);
                 }
             }

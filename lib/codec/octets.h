@@ -8,6 +8,8 @@
 #ifndef QUELNA_CODEC_OCTETS_H
 #define QUELNA_CODEC_OCTETS_H
 
+#include <quelna/codec.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -122,6 +124,30 @@ constexpr bool read_vendor_header(OctetReader &r, size_t t, size_t l, size_t res
         default: return false;
     }
     return true;
+}
+
+/**
+ * Calls fn(attr, value) for each sub-attribute, in order, of a vendor's run in format (t, l):
+ * RFC 2865 §5.26 lets one Vendor-Specific attribute carry several. Answers the first non-zero
+ * result of fn, 0 once the run is done, or -QNE_INTERNAL for a run lr_tlv_ok would refuse.
+ */
+template <typename Fn>
+int for_each_vendor_sub(std::span<const uint8_t> run, size_t t, size_t l, Fn &&fn)
+{
+    OctetReader r(run);
+    while (!r.empty()) {
+        OctetReader sub(r.rest());
+        uint32_t attr = 0;
+        size_t len = 0;
+        if (!read_vendor_header(sub, t, l, r.remaining(), attr, len) || !sub.ok() ||
+            len < t + l || !r.skip(len)) {
+            return -QNE_INTERNAL;
+        }
+        const int rc = fn(attr, sub.take(len - t - l));
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
 }
 
 /** Writes big-endian numbers and octet runs into a buffer of fixed room. */

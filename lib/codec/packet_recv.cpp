@@ -78,26 +78,6 @@ int do_callback(void *ctx, lr_walk_func fn, unsigned attr, unsigned vendor,
     return r > 0 ? 0 : r;
 }
 
-// Walks the sub-attributes of a Vendor-Specific attribute whose run lr_tlv_ok accepted.
-int walk_vendor(void *ctx, lr_walk_func fn, uint32_t vendor, std::span<const uint8_t> run, size_t t,
-                size_t l)
-{
-    OctetReader r(run);
-    while (!r.empty()) {
-        OctetReader sub(r.rest());
-        uint32_t attr = 0;
-        size_t sub_len = 0;
-        if (!read_vendor_header(sub, t, l, r.remaining(), attr, sub_len))
-            return -QNE_INTERNAL;
-        if (!sub.ok() || sub_len < t + l || !r.skip(sub_len))
-            return -QNE_INTERNAL;
-        const int rc = do_callback(ctx, fn, attr, vendor, sub.take(sub_len - t - l));
-        if (rc < 0)
-            return rc;
-    }
-    return 0;
-}
-
 }  // namespace
 
 extern "C" {
@@ -255,13 +235,13 @@ int lr_packet_decode(lr_packet *packet, const lr_packet *original)
         const ssize_t n = lr_attr2vp(packet, original, pkt.data() + pos, pkt.size() - pos, &vp);
         if (n < 0)
             return static_cast<int>(n);
-        if (!vp)
-            return 0;
-        *tail = vp;
-        tail = &vp->next;
-        if (++count > LR_MAX_ATTRIBUTES) {
-            lr_strerror_printf("Too many attributes");
-            return -QNE_TOO_MANY_ATTRS;
+        // A Vendor-Specific attribute may give a chain of pairs, one per sub-attribute.
+        for (*tail = vp; vp; vp = vp->next) {
+            tail = &vp->next;
+            if (++count > LR_MAX_ATTRIBUTES) {
+                lr_strerror_printf("Too many attributes");
+                return -QNE_TOO_MANY_ATTRS;
+            }
         }
         return 0;
     });
@@ -293,7 +273,9 @@ int lr_packet_walk(lr_packet *packet, void *ctx, lr_walk_func callback)
             const size_t t = dv ? dv->type : 1, l = dv ? dv->length : 1;
             const std::span<const uint8_t> run = value.subspan(4);
             if (lr_tlv_ok(run.data(), run.size(), t, l) == 0) {
-                return walk_vendor(ctx, callback, vendor, run, t, l);
+                return for_each_vendor_sub(run, t, l, [&](uint32_t attr, auto sub) {
+                    return do_callback(ctx, callback, attr, vendor, sub);
+                });
             }
         }
         return do_callback(ctx, callback, type, 0, value);

@@ -65,8 +65,14 @@ TEST(Decode, AttributesToPairs)
         {"1a 05 00 00 10", 3, "Attr-26", 3, "00 00 10", 0, nullptr},
         {"1a 09 01 00 01 37 01 03 61", 7, "Attr-26", 7, "01 00 01 37 01 03 61", 0, nullptr},
         {"1a 0b 00 00 01 37 01 05 61 62 63", 11, "MS-CHAP-Response", 0, nullptr, 0, nullptr},
-        {"1a 0c 00 00 01 37 01 03 61 01 03 62", -QNE_INTERNAL, nullptr, 0, "", 0,
-         "lr_attr2vp_vsa: Incomplete decode"},
+        // RFC 2865 §5.26: several sub-attributes give a pair each, in order; an empty one or an
+        // unknown vendor's run as today.
+        {"1a 15 00 00 01 37 07 06 00 00 00 02 08 05 00 00 06 0a 04 61 62", 21,
+         "MS-MPPE-Encryption-Policy Attr-26.311.8 MS-CHAP-Domain", 4, "02 00 00 00", 0, nullptr},
+        {"1a 0e 00 00 01 37 0a 03 61 08 02 0a 03 62", -QNE_PACKET_TOO_SMALL, nullptr, 0, "", 0,
+         "attr2vp_vsa: Failure to call lr_tlv_ok"},
+        {"1a 0d 00 00 10 92 07 03 aa 08 04 bb cc", 13, "Vendor-Specific", 11,
+         "00 00 10 92 07 03 aa 08 04 bb cc", 0, nullptr},
         {"1a 09 00 00 01 37 00 03 61", 7, "Attr-26", 7, "00 00 01 37 00 03 61", 0,
          "Invalid attribute 0"},
         {"1a 06 00 00 01 37", -QNE_PACKET_TOO_SMALL, nullptr, 0, "", 0,
@@ -93,7 +99,10 @@ TEST(Decode, AttributesToPairs)
             continue;
         }
         ASSERT_NE(d.vp, nullptr) << c.octets;
-        EXPECT_STREQ(d.vp->da->name, c.name) << c.octets;
+        std::string names = d.vp->da->name;  // and those of the pairs chained after it
+        for (const lr_value_pair *vp = d.vp->next; vp; vp = vp->next)
+            names += std::string(" ") + vp->da->name;
+        EXPECT_EQ(names, c.name) << c.octets;
         if (c.value) {
             EXPECT_EQ(d.vp->length, c.length) << c.octets;
             const size_t shown = hex(c.value).size();
@@ -239,6 +248,13 @@ TEST(Decode, Attr2DataFindsAttributesInTurn)
                    "61 62 63"),
                "s");
     EXPECT_EQ(lr_attr2data(&ms.pkt, 0, 2, 8164, &data, &len), -QNE_VENDOR_UNKNOWN);
+
+    Packet vsa;  // the second of three sub-attributes
+    vsa.receive(hex("01 00 00 2a 00000000000000000000000000000000"
+                    "1a 16 00 00 01 37 07 06 00 00 00 02 08 06 00 00 00 06 0a 04 61 62"),
+                "s");
+    EXPECT_EQ(lr_attr2data(&vsa.pkt, 0, 8, 311, &data, &len), 20);
+    EXPECT_EQ(to_hex(data, len), "00 00 00 06");
 
     Packet bad;
     bad.receive(hex("01 00 00 17 00000000000000000000000000000000 01 05 61"), "s");

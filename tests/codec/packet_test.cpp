@@ -499,18 +499,33 @@ TEST(PacketDecode, AttributeLimit)
             EXPECT_EQ(rx.pkt.vps, nullptr);
         }
     }
+    // Vendor sub-attributes count too: 67 Vendor-Specific attributes of three give 201 pairs.
+    Bytes p = hex("02 01 04 01 00000000000000000000000000000000");
+    for (int i = 0; i < 67; i++)
+        p = cat(p, hex("1a 0f 00 00 01 37 0a 03 61 0a 03 62 0a 03 63"));
+    Packet rx;
+    rx.receive(p, "s");
+    EXPECT_EQ(lr_packet_decode(&rx.pkt, nullptr), -QNE_TOO_MANY_ATTRS);
 }
 
 TEST(PacketDecode, FailureLeavesNoPairs)
 {
-    // The second Vendor-Specific attribute holds two Microsoft sub-attributes.
+    // User-Name, a Microsoft Vendor-Specific of three sub-attributes, Reply-Message; then one
+    // whose sub-attribute is empty. Without that, five pairs in order.
+    const Bytes ok = hex("02 01 00 31 00000000000000000000000000000000 01 05 62 6f 62"
+                         "1a 15 00 00 01 37 07 06 00 00 00 02 08 06 00 00 00 06 0a 03 61 12 03 78");
     Packet rx;
-    rx.receive(hex("02 01 00 25 00000000000000000000000000000000 01 05 62 6f 62"
-                   "1a 0c 00 00 01 37 01 03 61 01 03 62"),
-               "s");
-    EXPECT_EQ(lr_packet_decode(&rx.pkt, nullptr), -QNE_INTERNAL);
-    EXPECT_EQ(last_message(), "lr_attr2vp_vsa: Incomplete decode");
+    rx.receive(cat(ok, hex("1a 08 00 00 01 37 0a 02")), "s");
+    rx.buf[3] = 0x39;
+    EXPECT_EQ(lr_packet_decode(&rx.pkt, nullptr), -QNE_PACKET_TOO_SMALL);
     EXPECT_EQ(rx.pkt.vps, nullptr);
+    rx.receive(ok, "s");
+    ASSERT_EQ(lr_packet_decode(&rx.pkt, nullptr), 0) << last_message();
+    std::string names;
+    for (const lr_value_pair *vp = rx.pkt.vps; vp; vp = vp->next)
+        names += vp->da->name + std::string(" ");
+    EXPECT_EQ(names, "User-Name MS-MPPE-Encryption-Policy MS-MPPE-Encryption-Types "
+                     "MS-CHAP-Domain Reply-Message ");
 }
 
 struct Seen {

@@ -34,7 +34,10 @@
  *   rich / "richpw"    Access-Accept with Reply-Message "Rich reply", Framed-IP-Address
  *                      192.0.2.10, Session-Timeout 3600, Class 0x71756c6e61 ("quelna"),
  *                      Tunnel-Type:1 VLAN (13), Tunnel-Medium-Type:1 IEEE-802 (6),
- *                      Tunnel-Private-Group-Id:1 "42", Tunnel-Password:1 "tunnel-secret"
+ *                      Tunnel-Private-Group-Id:1 "42", Tunnel-Password:1 "tunnel-secret",
+ *                      and one Vendor-Specific holding three Lucent sub-attributes:
+ *                      Lucent-Max-Shared-Users 4, Lucent-PPP-Circuit-Name "quelna",
+ *                      Lucent-Traffic-Descriptor-Name "td"
  *   a known user with a wrong password: Access-Reject that still carries the user's
  *                      Reply-Message (and, for signer, a Message-Authenticator)
  *   an unknown user: Access-Reject with no attributes

@@ -85,12 +85,14 @@ TEST_F(ClientFreeRadius, TypedAndTaggedReplyAttributesAndHexDump)
                              "\tSession-Timeout = 3600\n", "\tClass = 0x71756c6e61\n",
                              "\tTunnel-Type:1 = 13\n", "\tTunnel-Medium-Type:1 = 6\n",
                              "\tTunnel-Private-Group-Id:1 = 42\n",
-                             "\tTunnel-Password:1 = tunnel-secret\n"})
+                             "\tTunnel-Password:1 = tunnel-secret\n",
+                             "\tLucent-Max-Shared-Users = 4\n\tLucent-PPP-Circuit-Name = quelna\n"
+                             "\tLucent-Traffic-Descriptor-Name = td\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " missing in\n" << r.out;
-    // Both packets dumped: the request (code 1) and the answer (code 2, 89 octets).
+    // Both packets dumped: the request (code 1) and the answer (code 2, 116 octets).
     EXPECT_NE(r.out.find("  Code:\t\t1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  Code:\t\t2\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  Length:\t89\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  Length:\t116\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
 }
 
