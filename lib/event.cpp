@@ -73,7 +73,12 @@ int event_init_socket(qn_connection *conn, qn_peer *peer)
             return err_conn_push_err(conn, err);
     }
 
-    const struct evutil_addrinfo *ai = peer->addr;
+    // The address in use stays across reconnects; a request moves it on when it fails.
+    const struct evutil_addrinfo *ai = conn_address(conn);
+    if (!ai) {
+        conn->addr_index = 0;
+        ai = peer->addr;
+    }
     conn->fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (conn->fd < 0) {
         int e = errno;
@@ -124,10 +129,10 @@ int event_init_bufferevent(qn_connection *conn, qn_peer * /*peer*/)
 
 int event_do_connect(qn_connection *conn)
 {
-    assert(conn && conn->active_peer && conn->active_peer->addr);
+    assert(conn && conn->active_peer && conn_address(conn));
     // The connection given is the one connected; the peer's own back-pointer may name a newer
     // connection of the same realm.
-    const struct evutil_addrinfo *ai = conn->active_peer->addr;
+    const struct evutil_addrinfo *ai = conn_address(conn);
 
     if (conn->bev) {
         conn_activate_timeout(conn);
@@ -150,10 +155,43 @@ int event_do_connect(qn_connection *conn)
 
     if (connect(conn->fd, ai->ai_addr, ai->ai_addrlen) != 0) {
         int e = errno;
-        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect: %d (%s)", conn->fd, e,
-                                   strerror(e));
+        conn->refused = true;
+        char where[QN_ADDR_TEXT_SIZE];
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect to %s: %d (%s)", conn->fd,
+                                   addr_text(ai, where), e, strerror(e));
     }
     return 0;
+}
+
+const struct evutil_addrinfo *conn_address(const qn_connection *conn)
+{
+    if (!conn->active_peer)
+        return nullptr;
+    const struct evutil_addrinfo *ai = conn->active_peer->addr;
+    for (int i = 0; ai && i < conn->addr_index; i++)
+        ai = ai->ai_next;
+    return ai;
+}
+
+const char *addr_text(const struct evutil_addrinfo *ai, char (&buf)[QN_ADDR_TEXT_SIZE])
+{
+    buf[0] = '\0';
+    if (!ai || !ai->ai_addr)
+        return buf;
+    char host[INET6_ADDRSTRLEN] = "";
+    unsigned port = 0;
+    if (ai->ai_family == AF_INET6) {
+        const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ai->ai_addr);
+        evutil_inet_ntop(AF_INET6, &sin6->sin6_addr, host, sizeof(host));
+        port = ntohs(sin6->sin6_port);
+        snprintf(buf, QN_ADDR_TEXT_SIZE, "[%s]:%u", host, port);
+    } else if (ai->ai_family == AF_INET) {
+        const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);
+        evutil_inet_ntop(AF_INET, &sin->sin_addr, host, sizeof(host));
+        port = ntohs(sin->sin_port);
+        snprintf(buf, QN_ADDR_TEXT_SIZE, "%s:%u", host, port);
+    }
+    return buf;
 }
 
 int event_loopbreak(qn_connection *conn)

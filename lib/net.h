@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <event2/util.h>  // evutil_addrinfo, the same type in every file
+
 #include "quelna_int.h"
 
 // conn.cpp
@@ -25,10 +27,20 @@ int event_on_connect(qn_connection *conn, qn_packet *pkt);
 void event_on_disconnect(qn_connection *conn);
 void _evlog_cb(int severity, const char *msg);
 
+// A resolved address as text: "192.0.2.1:1812" or "[2001:db8::1]:1812" ("" for none).
+const char *addr_text(const struct evutil_addrinfo *ai, char (&buf)[QN_ADDR_TEXT_SIZE]);
+// The active peer's resolved address in use (addr_index of its list), or null.
+const struct evutil_addrinfo *conn_address(const qn_connection *conn);
+
 // Frees the event at *ev, if any, and empties the place.
 void event_release(struct event **ev);
 // Makes the connection's timer event (replacing one made before) with the given callback.
 int event_init_timer(qn_connection *conn, void (*cb)(int, short, void *));
+
+// send.cpp: the blocking receive of one packet, verified against req_msg when given. Unlike
+// qn_conn_receive_packet it leaves the transport up after a discarded (malformed or
+// unverifiable) packet, so that a request can go on waiting.
+int conn_receive(qn_connection *conn, qn_packet *req_msg, qn_packet **pkt_out);
 
 // udp.cpp
 int udp_init(qn_connection *conn);
@@ -44,6 +56,11 @@ int packet_do_send(qn_packet *pkt);
 int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *request);
 // Takes pkt out of its connection's output queue when it is there.
 void packet_unqueue(qn_packet *pkt);
+// Makes the next send write, hide and sign the packet afresh, as for another server's secret
+// or a changed identifier (a random Request Authenticator is kept).
+void packet_renew(qn_packet *pkt);
+// Gives the packet's identifier back to its connection's table, if it holds one.
+void packet_release_id(qn_packet *pkt);
 
 // Stream transport and TLS: set up per connection, torn down with it.
 int tcp_init_connect_timer(qn_connection *conn);

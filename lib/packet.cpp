@@ -12,6 +12,7 @@
 namespace {
 
 constexpr unsigned int code_access_request = 1;
+constexpr unsigned int code_status_server = 12;
 
 // Request codes a client may create packets for (RFC 2865, 2866, 5997, 5176).
 constexpr unsigned int request_codes[] = {1, 4, 12, 40, 43};
@@ -59,6 +60,37 @@ int packet_create(qn_connection *conn, qn_packet **out, unsigned int code)
     return conn->active_peer && conn->active_peer->secret;
 }
 
+// A packet about to be encoded for the first time gets a free identifier of its connection's
+// table, unless its caller chose one: the identifiers follow each other from a random start, so
+// packets outstanding together never share one and consecutive requests differ (a server
+// takes a reused identifier from the same port for a duplicate, RFC 5080 section 2.2.2).
+int take_id(qn_packet *pkt)
+{
+    lr_packet *rp = pkt->rpkt;
+    if (pkt->id_chosen || pkt->holds_id || (rp->flags & LR_PACKET_ENCODED))
+        return 0;
+    qn_connection *conn = pkt->conn;
+    lr_server *ids = &conn->ids;
+    if (!conn->ids_started) {
+        conn->next_id = static_cast<int>(lr_rand() % LR_SERVER_IDS);
+        conn->ids_started = true;
+    }
+    for (int k = 0; k < LR_SERVER_IDS; k++) {
+        const int id = (conn->next_id + k) % LR_SERVER_IDS;
+        if (ids->ids[id])
+            continue;
+        ids->ids[id] = rp;
+        ids->num_outgoing++;
+        rp->id = id;
+        rp->data[1] = static_cast<uint8_t>(id);  // the header is written at creation
+        conn->next_id = (id + 1) % LR_SERVER_IDS;
+        pkt->holds_id = true;
+        return 0;
+    }
+    return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, "no free identifier: %d requests outstanding",
+                               ids->num_outgoing);
+}
+
 }  // namespace
 
 void packet_unqueue(qn_packet *pkt)
@@ -81,6 +113,8 @@ int packet_do_send(qn_packet *pkt)
 
     rp->secret = conn->active_peer->secret;
     rp->secret_len = strlen(rp->secret);
+    if (int r = take_id(pkt); r != 0)
+        return r;
     if (int r = lr_packet_encode(rp, nullptr); r < 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_encode");
     if (int r = lr_packet_sign(rp, nullptr); r < 0)
@@ -115,17 +149,29 @@ int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *
     rp->secret = conn->active_peer->secret;
     rp->secret_len = strlen(rp->secret);
 
-    if (int r = lr_packet_verify(rp, request->rpkt); r != 0) {
-        if (conn->is_connected)
-            qn_conn_disconnect(conn);
+    if (int r = lr_packet_verify(rp, request->rpkt); r != 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_verify");
-    }
-    if (int r = lr_packet_decode(rp, request->rpkt); r != 0) {
-        if (conn->is_connected)
-            qn_conn_disconnect(conn);
+    if (int r = lr_packet_decode(rp, request->rpkt); r != 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_decode");
-    }
     return 0;
+}
+
+void packet_renew(qn_packet *pkt)
+{
+    lr_packet *rp = pkt->rpkt;
+    rp->flags &= ~(LR_PACKET_ENCODED | LR_PACKET_SIGNED);
+    // A random Request Authenticator stays (a CHAP challenge may be built on it); one that is
+    // a signature is computed again over the new octets, from zeros (RFC 2866 section 3).
+    if (rp->code != code_access_request && rp->code != code_status_server)
+        memset(rp->vector, 0, sizeof(rp->vector));
+}
+
+void packet_release_id(qn_packet *pkt)
+{
+    if (pkt->holds_id) {
+        lr_server_id_free(&pkt->conn->ids, pkt->rpkt);
+        pkt->holds_id = false;
+    }
 }
 
 extern "C" {
@@ -166,6 +212,7 @@ QN_EXPORT void qn_packet_destroy(qn_packet *pkt)
     assert(pkt->conn && pkt->conn->ctx);
     qn_context *ctx = pkt->conn->ctx;
     packet_unqueue(pkt);
+    packet_release_id(pkt);
     lr_vp_free(&pkt->rpkt->vps);
     qn_free(ctx, pkt->rpkt);
     qn_free(ctx, pkt);
@@ -234,8 +281,18 @@ QN_EXPORT struct lr_packet *qn_packet_codec(qn_packet *pkt)
 
 QN_EXPORT int qn_packet_set_id(qn_packet *pkt, int id)
 {
-    int old = pkt->rpkt->id;
-    pkt->rpkt->id = id;
+    assert(pkt);
+    lr_packet *rp = pkt->rpkt;
+    int old = rp->id;
+    packet_release_id(pkt);
+    pkt->id_chosen = true;
+    rp->id = id;
+    // Octets already written carry the identifier, and the signatures cover it: the packet
+    // is written and signed afresh when it is next sent.
+    if (rp->flags & LR_PACKET_HEADER) {
+        rp->data[1] = static_cast<uint8_t>(id);
+        packet_renew(pkt);
+    }
     return old;
 }
 

@@ -12,6 +12,8 @@ qn_peer *peer_create(qn_context *ctx, qn_peer **rootp)
     if (!p)
         return nullptr;
     memset(p, 0, sizeof(*p));
+    for (const qn_peer *q = *rootp; q; q = q->next)
+        p->index++;
     // The first peer ever added stays the head; later ones go directly after it.
     if (*rootp) {
         p->next = (*rootp)->next;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <sys/time.h>
 
+#include <quelna/codec.h>
 #include <quelna/quelna.h>
 
 struct event_base;
@@ -17,6 +18,8 @@ typedef struct ssl_ctx_st SSL_CTX;
 typedef struct ssl_st SSL;
 
 #define QN_ERRMSG_SIZE 1024
+// Room for an address as text, "[ipv6]:port".
+#define QN_ADDR_TEXT_SIZE 64
 
 struct qn_error {
     int32_t code;
@@ -66,6 +69,10 @@ struct qn_peer {
     char *own_secret;
     // Added by hand to a connection whose list is its own, not a realm's: the connection frees it.
     bool conn_owned;
+    // Position in configuration (or creation) order: requests fail over in this order.
+    int index;
+    // A server that failed a request is skipped by later requests until then (hold-down).
+    struct timeval down_until;
 };
 
 typedef struct cfg_t cfg_t;
@@ -103,6 +110,20 @@ struct qn_connection {
     SSL *tls_ssl;
     // The blank realm made for a realm name that is not configured belongs to the connection.
     bool owns_realm;
+    // Which of the active peer's resolved addresses is in use (0: the first).
+    int addr_index;
+    // Set by the transport when a connect was refused or unreachable, or a datagram met a
+    // port-unreachable: the request moves on to another address or server.
+    bool refused;
+    // Set by a receive that got a packet and discarded it (malformed, or failing verification).
+    bool discarded;
+    // The peer and address that gave the most recent verified answer to a request.
+    qn_peer *answered_peer;
+    char answered_addr[QN_ADDR_TEXT_SIZE];
+    // Identifiers held by the connection's outstanding packets, and the next one to try.
+    lr_server ids;
+    int next_id;
+    bool ids_started;
 };
 
 struct lr_packet;
@@ -113,11 +134,17 @@ struct qn_packet {
     uint8_t hdr[4];   // first octets of a packet being read from a stream
     struct lr_packet *rpkt;  // codec packet, followed in the same block by its buffer
     qn_packet *next;  // next packet of the connection's output queue
+    bool holds_id;    // its identifier is held in the connection's table
+    bool id_chosen;   // the caller chose the identifier (qn_packet_set_id)
 };
 
 struct qn_request {
     qn_connection *conn;
     qn_packet *req_msg;
+    // A fixed schedule set by qn_request_set_schedule: the wait of each attempt and their
+    // number (0: the default, growing schedule).
+    struct timeval fixed_timeout;
+    int fixed_attempts;
 };
 
 // Allocation through the context's scheme, each entry falling back to the system function.

@@ -1,7 +1,11 @@
 // A request exchange: send, wait for the verified response, retransmit on time-outs.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cassert>
+#include <cstdio>
+
+#include <event2/util.h>
 
 #include <quelna/codec.h>
 
@@ -46,6 +50,304 @@ bool is_stream_end(int code)
            code == QNE_SSLERR;
 }
 
+constexpr unsigned int attr_state = 24;
+constexpr time_t hold_down_seconds = 30;
+
+struct timeval now_tv()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return tv;
+}
+
+// The first server of the realm (configuration order) that is not held down after an earlier
+// failure, or, when every server is, the first of all: then all are tried again in order.
+qn_peer *first_server(const qn_connection *conn, const struct timeval &now, bool &all_down)
+{
+    qn_peer *best = nullptr, *best_up = nullptr;
+    for (qn_peer *p = conn->peers; p; p = p->next) {
+        if (!best || p->index < best->index)
+            best = p;
+        if (lr_timeval_cmp(&p->down_until, &now) <= 0 && (!best_up || p->index < best_up->index))
+            best_up = p;
+    }
+    all_down = !best_up;
+    return best_up ? best_up : best;
+}
+
+// The server after cur in configuration order, skipping held-down ones unless all are down.
+qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct timeval &now,
+                     bool all_down)
+{
+    qn_peer *best = nullptr;
+    for (qn_peer *p = conn->peers; p; p = p->next) {
+        if (p->index <= cur->index || (!all_down && lr_timeval_cmp(&p->down_until, &now) > 0))
+            continue;
+        if (!best || p->index < best->index)
+            best = p;
+    }
+    return best;
+}
+
+// Moves the connection to the next resolved address of its server; false when there is none.
+bool next_address(qn_connection *conn)
+{
+    const struct evutil_addrinfo *ai = conn_address(conn);
+    if (!ai || !ai->ai_next)
+        return false;
+    qn_conn_disconnect(conn);
+    conn->addr_index++;
+    return true;
+}
+
+// One run of qn_request_send: the attempts, the servers they go to, and the responses
+// discarded on the way.
+class Exchange {
+public:
+    // fixed: the wait of every attempt, and attempts their number, instead of the growing
+    // schedule and its deadline.
+    Exchange(qn_connection *conn, qn_packet *pkt, const struct timeval *fixed, int attempts)
+        : conn_(conn), pkt_(pkt)
+    {
+        if (fixed) {
+            fixed_ = *fixed;
+            is_fixed_ = true;
+            max_attempts_ = attempts;
+        }
+    }
+    ~Exchange() { free_discard(); }
+    Exchange(const Exchange &) = delete;
+    Exchange &operator=(const Exchange &) = delete;
+
+    int run(qn_packet **resp)
+    {
+        deadline_ = now_tv();
+        deadline_.tv_sec += deadline_seconds;
+        struct timeval now = deadline_;
+        now.tv_sec -= deadline_seconds;
+
+        // The next step of an Access-Challenge exchange stays on the server that holds it.
+        sticky_ = conn_->answered_peer && lr_vps_find(pkt_->rpkt->vps, attr_state, 0);
+        server_ = sticky_ ? conn_->answered_peer : first_server(conn_, now, all_down_);
+        use_server();
+
+        for (;;) {
+            int r = attempt(resp);
+            if (r == 0) {
+                conn_->answered_peer = conn_->active_peer;
+                addr_text(conn_address(conn_), conn_->answered_addr);
+                conn_->active_peer->down_until = {0, 0};
+                return 0;
+            }
+            switch (classify(r)) {
+            case Next::fail:
+                return r;
+            case Next::again:
+                continue;
+            case Next::give_up:
+                return give_up();
+            case Next::wait:
+                break;
+            }
+            // The attempt ended without a valid answer.
+            drop_error();
+            // A stream is never used twice for one request: TCP delivers or fails by itself,
+            // and RFC 6613 asks clients not to retransmit on the same connection.
+            if (conn_->bev)
+                qn_conn_disconnect(conn_);
+            if (r == QNE_TIMEOUT_CONN)
+                next_address(conn_);
+            if (++attempts_ == max_attempts_ || past_deadline())
+                return give_up();
+            if (++server_attempts_ >= share_ && switch_server())
+                continue;
+            if (!is_fixed_)
+                next_timeout(&timeout_);
+        }
+    }
+
+private:
+    enum class Next { fail, again, wait, give_up };
+
+    // One transmission and the wait for its answer.
+    int attempt(qn_packet **resp)
+    {
+        qn_conn_set_timeout(conn_, &timeout_);
+        attempt_end_ = now_tv();
+        lr_timeval_add(&attempt_end_, static_cast<uint32_t>(timeout_.tv_sec),
+                       static_cast<uint32_t>(timeout_.tv_usec));
+        reused_ = conn_->bev && conn_->is_connected;
+        conn_->refused = false;
+        int r = qn_packet_send(pkt_, nullptr);
+        // A datagram that could not leave for an ICMP error still waits out its attempt.
+        if (r == 0 || (conn_->refused && !conn_->bev && conn_->fd >= 0 && !has_next_address()))
+            r = await(resp);
+        return r;
+    }
+
+    // Receives until a valid answer comes or the attempt's time is up; responses that fail a
+    // check are discarded and counted (RFC 2865 section 3), and so is a port-unreachable.
+    int await(qn_packet **resp)
+    {
+        for (;;) {
+            conn_->refused = conn_->discarded = false;
+            int r = conn_receive(conn_, pkt_, resp);
+            if (r == 0)
+                return 0;
+            if (conn_->discarded) {
+                discarded_++;
+                free_discard();
+                last_discard_ = qn_err_conn_pop(conn_);
+            } else if (conn_->refused && !conn_->bev && !has_next_address()) {
+                drop_error();
+            } else {
+                return r;
+            }
+            struct timeval now = now_tv();
+            if (conn_->fd < 0 || lr_timeval_cmp(&now, &attempt_end_) >= 0) {
+                conn_->refused = false;  // counted as an attempt without an answer
+                return QN_ERR_CONN_PUSH_FL(conn_, QNE_TIMEOUT_IO, nullptr);
+            }
+            struct timeval left = attempt_end_;
+            if (left.tv_usec < now.tv_usec) {
+                left.tv_sec--;
+                left.tv_usec += 1000000;
+            }
+            left.tv_sec -= now.tv_sec;
+            left.tv_usec -= now.tv_usec;
+            qn_conn_set_timeout(conn_, &left);
+        }
+    }
+
+    // What follows a failed attempt: another address or server at once, the usual wait for
+    // the next attempt, or the end.
+    Next classify(int r)
+    {
+        if (conn_->refused) {
+            // Nothing reached a server: moving on costs no attempt, and the moves are finite.
+            const bool elsewhere =
+                !sticky_ && server_ && next_server(conn_, server_, now_tv(), all_down_);
+            if (has_next_address() || elsewhere) {
+                drop_error();
+                if (!next_address(conn_))
+                    switch_server();
+                return Next::again;
+            }
+            // Not one address of the only server left could be reached: a stream or a socket
+            // that could not connect ends the request; a datagram's attempt went unanswered.
+            return conn_->bev || conn_->fd < 0 ? Next::fail : Next::wait;
+        }
+        // A stream that was up before this request and ended under it has most likely been
+        // closed by the server while idle (servers drop idle streams after a while): the
+        // request goes once more, at once, on a new stream. It counts as an attempt.
+        if (reused_ && !renewed_ && !conn_->is_connected && is_stream_end(r)) {
+            renewed_ = true;
+            drop_error();
+            return ++attempts_ == max_attempts_ ? Next::give_up : Next::again;
+        }
+        return is_timeout(r) ? Next::wait : Next::fail;
+    }
+
+    void drop_error()
+    {
+        if (qn_error *e = qn_err_conn_pop(conn_))
+            qn_err_free(e);
+    }
+
+    void free_discard()
+    {
+        if (last_discard_)
+            qn_err_free(last_discard_);
+        last_discard_ = nullptr;
+    }
+
+    bool has_next_address() const
+    {
+        const struct evutil_addrinfo *ai = conn_address(conn_);
+        return ai && ai->ai_next;
+    }
+
+    bool past_deadline() const
+    {
+        if (is_fixed_)
+            return false;
+        struct timeval now = now_tv();
+        return lr_timeval_cmp(&now, &deadline_) > 0;
+    }
+
+    // Holds the failed server down and moves to the next one; false when there is none.
+    bool switch_server()
+    {
+        if (sticky_ || !server_)
+            return false;
+        struct timeval now = now_tv();
+        qn_peer *next = next_server(conn_, server_, now, all_down_);
+        server_->down_until = now;
+        server_->down_until.tv_sec += hold_down_seconds;
+        if (!next)
+            return false;
+        server_ = next;
+        use_server();
+        return true;
+    }
+
+    // Makes server_ the connection's server, with a fresh schedule and its own share of the
+    // attempts: the realm's retries plus one, or all that are left for the last server.
+    void use_server()
+    {
+        timeout_ = fixed_;
+        if (!is_fixed_)
+            add_jitter(&timeout_, 2, 2);
+        server_attempts_ = 0;
+        struct timeval now = now_tv();
+        const bool last = !server_ || sticky_ || !next_server(conn_, server_, now, all_down_);
+        share_ = last ? max_attempts_ : std::max(1, conn_->realm->retries + 1);
+        if (!server_ || conn_->active_peer == server_)
+            return;
+        if (conn_->fd >= 0 || conn_->is_connected)
+            qn_conn_disconnect(conn_);
+        conn_->active_peer = server_;
+        conn_->addr_index = 0;
+        // Written for another server's secret.
+        if (pkt_->rpkt->flags & LR_PACKET_ENCODED)
+            packet_renew(pkt_);
+    }
+
+    // No valid answer within the attempts and the deadline: the code of the last discarded
+    // response, with the count, or a time-out.
+    int give_up()
+    {
+        if (server_ && conn_->peers && conn_->peers->next) {
+            server_->down_until = now_tv();
+            server_->down_until.tv_sec += hold_down_seconds;
+        }
+        if (!last_discard_)
+            return QN_ERR_CONN_PUSH_FL(conn_, QNE_TIMEOUT, nullptr);
+        return qn_err_conn_push(conn_, qn_err_code(last_discard_, 0), "%s; %d %s discarded",
+                                qn_err_msg(last_discard_), discarded_,
+                                discarded_ == 1 ? "response" : "responses");
+    }
+
+    qn_connection *conn_;
+    qn_packet *pkt_;
+    qn_peer *server_ = nullptr;
+    bool all_down_ = false;
+    bool sticky_ = false;  // the request stays on the server that answered the previous one
+    struct timeval deadline_{};
+    struct timeval attempt_end_{};
+    struct timeval timeout_{};
+    int attempts_ = 0;
+    int server_attempts_ = 0;
+    int share_ = max_attempts;
+    int max_attempts_ = max_attempts;
+    bool is_fixed_ = false;
+    struct timeval fixed_{};
+    bool reused_ = false;
+    bool renewed_ = false;
+    int discarded_ = 0;
+    qn_error *last_discard_ = nullptr;
+};
+
 }  // namespace
 
 extern "C" {
@@ -58,6 +360,8 @@ QN_EXPORT int qn_request_create(qn_connection *conn, qn_request **req_out)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
     req->conn = conn;
     req->req_msg = nullptr;
+    req->fixed_timeout = {0, 0};
+    req->fixed_attempts = 0;
     *req_out = req;
     return 0;
 }
@@ -113,48 +417,44 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     // One guard for the whole exchange, so the sends and receives inside need none of their own.
     quelna::net::SigpipeGuard no_sigpipe(quelna::net::writes_raise_sigpipe(conn));
 
-    struct timeval deadline;
-    gettimeofday(&deadline, nullptr);
-    deadline.tv_sec += deadline_seconds;
-
-    struct timeval timeout = {0, 0};
-    add_jitter(&timeout, 2, 2);
-
-    int result = 0;
-    bool renewed = false;
-    for (int attempts = 0;;) {
-        qn_conn_set_timeout(conn, &timeout);
-        const bool reused = conn->bev && conn->is_connected;
-        result = qn_packet_send(req->req_msg, nullptr);
-        if (result == 0)
-            result = qn_conn_receive_packet(conn, req->req_msg, resp_msg);
-        if (result == 0)
-            break;
-        // A stream that was up before this request and ended under it has most likely been
-        // closed by the server while idle (servers drop idle streams after a while): the
-        // request goes once more, at once, on a new stream. It counts as an attempt.
-        if (reused && !renewed && !conn->is_connected && is_stream_end(result)) {
-            renewed = true;
-            qn_err_free(qn_err_conn_pop(conn));
-            ++attempts;
-            continue;
-        }
-        if (!is_timeout(result))
-            break;
-
-        qn_err_free(qn_err_conn_pop(conn));
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        if (++attempts == max_attempts || lr_timeval_cmp(&now, &deadline) > 0) {
-            result = QN_ERR_CONN_PUSH_FL(conn, QNE_TIMEOUT, nullptr);
-            break;
-        }
-        next_timeout(&timeout);
-    }
+    Exchange x(conn, req->req_msg, req->fixed_attempts > 0 ? &req->fixed_timeout : nullptr,
+               req->fixed_attempts);
+    int result = x.run(resp_msg);
+    packet_release_id(req->req_msg);
 
     struct timeval zero = {0, 0};
     qn_conn_set_timeout(conn, &zero);
     return result;
+}
+
+QN_EXPORT void qn_request_set_schedule(qn_request *req, const struct timeval *timeout,
+                                       int attempts)
+{
+    assert(req);
+    if (!timeout) {
+        req->fixed_timeout = {0, 0};
+        req->fixed_attempts = 0;
+        return;
+    }
+    req->fixed_timeout = *timeout;
+    req->fixed_attempts = std::max(1, attempts);
+}
+
+QN_EXPORT int qn_conn_get_answering_server(qn_connection *conn, const char **hostname,
+                                           const char **service, char *address,
+                                           size_t address_size)
+{
+    assert(conn);
+    const qn_peer *p = conn->answered_peer;
+    if (!p)
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_NOPEER, "no request answered yet");
+    if (hostname)
+        *hostname = p->hostname;
+    if (service)
+        *service = p->service;
+    if (address && address_size > 0)
+        snprintf(address, address_size, "%s", conn->answered_addr);
+    return 0;
 }
 
 }  // extern "C"

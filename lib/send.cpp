@@ -36,8 +36,13 @@ int set_up_transport(qn_connection *conn)
         if (udp_init(conn) != 0 || udp_init_retransmit_timer(conn) != 0)
             return -1;
     }
-    if (!conn->is_connected && !conn->is_connecting)
-        event_do_connect(conn);
+    // A connect that fails at once (a datagram socket's, or a stream's without a route) ends
+    // the send, closed, so that a request can try the next address.
+    if (!conn->is_connected && !conn->is_connecting && event_do_connect(conn) != 0 &&
+        conn->refused) {
+        qn_conn_disconnect(conn);
+        return -1;
+    }
     return 0;
 }
 
@@ -126,8 +131,9 @@ QN_EXPORT int qn_packet_send(qn_packet *pkt, void *user_data)
     return failure_code(conn);
 }
 
-QN_EXPORT int qn_conn_receive_packet(qn_connection *conn, qn_packet *req_msg,
-                                     qn_packet **pkt_out)
+}  // extern "C"
+
+int conn_receive(qn_connection *conn, qn_packet *req_msg, qn_packet **pkt_out)
 {
     assert(conn && conn->realm && !conn_user_dispatch_p(conn));
     qn_packet *pkt = nullptr;
@@ -158,13 +164,28 @@ QN_EXPORT int qn_conn_receive_packet(qn_connection *conn, qn_packet *req_msg,
     conn->user_data = nullptr;
     if (r == 0 && !(pkt->flags & QN_PACKET_RECEIVED))
         r = failure_code(conn);
-    if (r == 0 && req_msg)
+    if (r == 0 && req_msg) {
         r = packet_verify_response(conn, pkt, req_msg);
+        conn->discarded = r != 0;
+    }
     if (r == 0 && pkt_out) {
         *pkt_out = pkt;
         return 0;
     }
     qn_packet_destroy(pkt);
+    return r;
+}
+
+extern "C" {
+
+QN_EXPORT int qn_conn_receive_packet(qn_connection *conn, qn_packet *req_msg,
+                                     qn_packet **pkt_out)
+{
+    int r = conn_receive(conn, req_msg, pkt_out);
+    // One packet, one verdict: a receive that failed other than by its time-out leaves the
+    // transport closed (a stream has closed itself already where its framing was lost).
+    if (r != 0 && r != QNE_TIMEOUT_IO && (conn->is_connected || !conn->bev))
+        qn_conn_disconnect(conn);
     return r;
 }
 

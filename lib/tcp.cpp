@@ -56,6 +56,13 @@ void push_session_errors(qn_connection *c)
     }
 }
 
+// The errors of a connect that found no server at the address.
+bool is_connect_failure(int e)
+{
+    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH || e == EADDRNOTAVAIL ||
+           e == ETIMEDOUT || e == EAFNOSUPPORT;
+}
+
 // The connect timer. A connect or TLS handshake that timed out leaves a half-made stream behind;
 // it is closed, so that a retransmission starts again on a new socket.
 void connect_timeout_cb(evutil_socket_t fd, short what, void *arg)
@@ -133,6 +140,7 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
     auto *pkt = static_cast<qn_packet *>(user_data);
     assert(pkt && pkt->conn);
     qn_connection *c = pkt->conn;
+    const bool was_connecting = c->is_connecting;
     c->is_connecting = false;
 
     if (events & BEV_EVENT_CONNECTED) {
@@ -158,7 +166,13 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
         return;
     }
     if (events & BEV_EVENT_ERROR) {
-        if (e != 0) {
+        if (was_connecting && is_connect_failure(e)) {
+            // The server's address could not be reached: the request may try another.
+            c->refused = true;
+            char where[QN_ADDR_TEXT_SIZE];
+            QN_ERR_CONN_PUSH_FL(c, QNE_SOCKERR, "%d: connect to %s: %d (%s)", c->fd,
+                                addr_text(conn_address(c), where), e, strerror(e));
+        } else if (e != 0) {
             QN_ERR_CONN_PUSH_FL(c, QNE_SOCKERR, "%d: %d (%s)", c->fd, e, strerror(e));
         } else {
             event_on_disconnect(c);

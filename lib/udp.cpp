@@ -15,6 +15,12 @@ namespace {
 
 constexpr ssize_t min_packet = 20;
 
+// Errors a datagram socket reports for an ICMP unreachable of the server's address.
+bool is_unreachable(int e)
+{
+    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH;
+}
+
 // Writes the packet at the head of the output queue: 0 when written, -1 when the socket cannot
 // take it yet (it stays queued), else the recorded code.
 int _send(qn_connection *conn, int fd)
@@ -29,7 +35,10 @@ int _send(qn_connection *conn, int fd)
             event_add(conn->wev, nullptr);
             return -1;
         }
-        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: send: %d (%s)", fd, e, strerror(e));
+        conn->refused = is_unreachable(e);
+        char where[QN_ADDR_TEXT_SIZE];
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: send to %s: %d (%s)", fd,
+                                   addr_text(conn_address(conn), where), e, strerror(e));
     }
     // A datagram goes out whole or not at all.
     conn->out_queue = h->next;
@@ -53,31 +62,36 @@ void on_readable(qn_connection *conn, int fd, qn_packet *pkt)
             qn_conn_disconnect(conn);
             return;
         }
-        QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: recv: %d (%s)", fd, e, strerror(e));
+        // An ICMP port-unreachable (a server restarting) or another error of the socket: the
+        // socket stays usable; the receive ends and its caller decides.
+        conn->refused = is_unreachable(e);
+        char where[QN_ADDR_TEXT_SIZE];
+        QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: recv from %s: %d (%s)", fd,
+                            addr_text(conn_address(conn), where), e, strerror(e));
         if (conn->tev)
             event_del(conn->tev);
-        qn_conn_disconnect(conn);
         return;
     }
     if (conn->tev)
         event_del(conn->tev);
 
+    // A malformed datagram ends the receive with its code; the socket stays, so that a
+    // request can go on waiting for the real answer (RFC 2865 section 3: silently discarded).
+    conn->discarded = true;  // until the datagram passes the checks below
     if (r < min_packet || r > QN_MAX_PACKET_LEN) {
         qn_err_conn_push(conn, QNE_INVALID_PKT, "invalid packet length: %zd", r);
-        qn_conn_disconnect(conn);
         return;
     }
     rp->length = (static_cast<size_t>(rp->data[2]) << 8) | rp->data[3];
     if (rp->length > static_cast<size_t>(r)) {
         QN_ERR_CONN_PUSH_FL(conn, QNE_PACKET_TOO_LARGE, "invalid packet");
-        qn_conn_disconnect(conn);
         return;
     }
     if (int e = lr_packet_ok(rp); e != 0) {
         QN_ERR_CONN_PUSH_FL(conn, -e, "invalid packet");
-        qn_conn_disconnect(conn);
         return;
     }
+    conn->discarded = false;
     // The record's header fields describe the octets received, verified or not.
     rp->code = rp->data[0];
     rp->id = rp->data[1];

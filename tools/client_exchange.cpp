@@ -67,36 +67,6 @@ void print_hex(const lr_packet *packet)
     lr_packet_print_hex(&shown);
 }
 
-/** Sends pkt with a fixed time-out per attempt and `retries` further attempts. */
-int send_fixed(qn_connection *conn, qn_packet *pkt, double seconds, int retries,
-               qn_packet **resp)
-{
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(seconds);
-    tv.tv_usec = static_cast<suseconds_t>(std::lround((seconds - std::floor(seconds)) * 1e6));
-    if (tv.tv_usec >= 1000000) {
-        tv.tv_sec++;
-        tv.tv_usec = 0;
-    }
-    int rc = 0;
-    for (int attempt = 0; attempt <= retries; attempt++) {
-        qn_conn_set_timeout(conn, &tv);
-        rc = qn_packet_send(pkt, nullptr);
-        if (rc == 0)
-            rc = qn_conn_receive_packet(conn, pkt, resp);
-        if (rc == 0)
-            break;
-        int code = qn_err_conn_peek_code(conn);
-        if (code <= 0 || !is_timeout(code) || attempt == retries)
-            break;
-        if (qn_error *late = qn_err_conn_pop(conn))  // a time-out before the last attempt
-            qn_err_free(late);
-    }
-    struct timeval none = {0, 0};
-    qn_conn_set_timeout(conn, &none);
-    return rc;
-}
-
 /** What a failed send tells the user, and the status it means. */
 Status report_failure(const Options &opts, Session &session, const RequestSpec &plan, int rc)
 {
@@ -176,8 +146,18 @@ Status exchange(const Options &opts, Session &session, RequestSpec &plan)
     int rc;
     {
         StderrMute mute(true);
-        rc = opts.timeout ? send_fixed(conn, request, *opts.timeout, opts.retries, &resp_raw)
-                          : qn_request_send(req.get(), &resp_raw);
+        if (opts.timeout) {
+            struct timeval tv;
+            tv.tv_sec = static_cast<time_t>(*opts.timeout);
+            tv.tv_usec = static_cast<suseconds_t>(
+                std::lround((*opts.timeout - std::floor(*opts.timeout)) * 1e6));
+            if (tv.tv_usec >= 1000000) {
+                tv.tv_sec++;
+                tv.tv_usec = 0;
+            }
+            qn_request_set_schedule(req.get(), &tv, opts.retries + 1);
+        }
+        rc = qn_request_send(req.get(), &resp_raw);
     }
     PacketPtr resp(resp_raw);
     const lr_packet *sent = qn_packet_codec(request);

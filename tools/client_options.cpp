@@ -99,9 +99,14 @@ Requests:
                            block of "Name = value" lines, blocks separated by blank lines,
                            '#' starts a comment; string values may be in double quotes
 Timing:
-  -t, --timeout SECONDS    wait this long for each attempt (default: the library's schedule,
-                           2 s growing to 16 s, up to 6 attempts within 30 s)
+  -t, --timeout SECONDS    wait this long for each attempt (default: the library's schedule:
+                           2 s, then twice the last plus 2 s, at most ~17.6 s each; it ends
+                           after 6 attempts or the first attempt that ends past 30 s: a
+                           silent server gets 4 transmissions and fails after ~40 s)
   -r, --retries N          with -t: send again N times after a time-out (default 2)
+A realm's servers are tried in order: an address or server that refuses moves the request on
+at once; one that stays silent, after its share of attempts. Answers that fail verification
+are discarded and counted; on TCP and TLS each attempt goes on a new connection.
 Output:
   -x, --hex                also dump each request and answer in hexadecimal
   -q, --quiet              print nothing; only the exit status tells the result

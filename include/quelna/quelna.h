@@ -270,6 +270,17 @@ QN_EXPORT int qn_conn_select_peer(qn_connection *conn, const char *name);
 /** Not implemented: QNE_NOSYS, recorded on the connection. */
 QN_EXPORT int qn_conn_get_current_peer(qn_connection *conn, const char *name, size_t buflen);
 
+/**
+ * The server that gave the connection's most recent verified answer to qn_request_send: its
+ * host name and service as configured (the library's texts, valid while the peer lives; either
+ * place may be NULL) and, when address is given, the address that answered as text
+ * ("192.0.2.1:1812", "[2001:db8::1]:2083"), truncated to address_size. Returns 0, or QNE_NOPEER
+ * (recorded on the connection) when no request on it has been answered yet.
+ */
+QN_EXPORT int qn_conn_get_answering_server(qn_connection *conn, const char **hostname,
+                                           const char **service, char *address,
+                                           size_t address_size);
+
 /** The connection's socket (-1 when none); the connection must have an active server. */
 QN_EXPORT int qn_conn_fd(qn_connection *conn);
 
@@ -348,7 +359,11 @@ QN_EXPORT unsigned int qn_packet_code(qn_packet *pkt);
 QN_EXPORT struct lr_value_pair *qn_packet_find_avp(qn_packet *pkt, unsigned int attr,
                                                    unsigned int vendor);
 
-/** Sets the packet record's identifier field and returns the previous one. */
+/**
+ * Sets the packet's identifier and returns the previous one. Octets already written get the new
+ * identifier too, and the packet is signed afresh when it is next sent; the library then no
+ * longer chooses its identifier.
+ */
 QN_EXPORT int qn_packet_set_id(qn_packet *pkt, int id);
 
 /**
@@ -395,15 +410,45 @@ QN_EXPORT int qn_request_create_authn(qn_connection *conn, qn_request **req_out,
 QN_EXPORT void qn_request_destroy(qn_request *req);
 
 /**
- * Blocking mode only: sends the request and waits for its verified response, retransmitting
- * the same octets after randomised, growing time-outs (2 s, then doubling plus 2 s, at most
- * ~17.6 s each; at most 6 transmissions within 30 s). On TCP and TLS, a stream opened before
- * this request that ends under it (a server drops idle streams) is replaced at once by a new
- * one for the next transmission, once per request. On success the decoded response is
- * stored in *resp_msg (the caller destroys it). Returns 0, QNE_TIMEOUT when every attempt
- * timed out, QNE_INVAL for missing arguments, or the code of another failure.
+ * Blocking mode only: sends the request and waits for its verified response.
+ *
+ * Schedule: each attempt waits a randomised, growing time (2.0-2.2 s, then twice the last plus
+ * 2.0-2.2 s, at most 16.0-17.6 s); a request ends after 6 attempts or with the first attempt
+ * that ends more than 30 s after the start. Against a silent server that is 4 transmissions
+ * (at 0, ~2, ~8 and ~23 s), and the call returns after 38-42 s.
+ *
+ * Responses that fail a check (malformed, wrong identifier or code, wrong authenticator or
+ * Message-Authenticator) are discarded and the attempt goes on waiting (RFC 2865 section 3);
+ * so is an ICMP port-unreachable on UDP. Over UDP the same octets are sent again; a stream is
+ * closed when an attempt on it times out, and the next attempt goes on a new one (RFC 6613). A
+ * stream opened before this request that ends under it (servers drop idle streams) is replaced
+ * at once, once per request.
+ *
+ * Addresses and servers: a refused or unreachable connect (or port-unreachable datagram) moves
+ * on to the server's next resolved address at once; a connect that times out, on the next
+ * attempt. A server that used up its share of attempts (the realm's retries plus one) or could
+ * not be reached is held down for 30 s and the request moves to the next server in
+ * configuration order, with a fresh schedule, within the same 30 s and 6 attempts. The last
+ * server tried keeps all the attempts left. A request carrying a State attribute stays on the
+ * server that answered the connection's previous request (qn_conn_get_answering_server).
+ *
+ * On success the decoded response is stored in *resp_msg (the caller destroys it). Returns 0;
+ * QNE_TIMEOUT when nothing valid came back; the code of the last discarded response, with
+ * "N responses discarded" in its message, when only invalid answers came; QNE_INVAL for missing
+ * arguments; or the code of another failure (a stream or connect that failed, a TLS error).
+ * The packet gets an identifier of the connection's table on its first send (random start, no
+ * two outstanding packets of a connection share one) unless qn_packet_set_id chose one.
  */
 QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg);
+
+/**
+ * Replaces the request's schedule by a fixed one for its next qn_request_send calls: every
+ * attempt waits timeout, and the request ends after attempts attempts (at least 1), with no
+ * overall deadline. NULL restores the default schedule. Discards, addresses and servers are
+ * handled as with the default schedule.
+ */
+QN_EXPORT void qn_request_set_schedule(qn_request *req, const struct timeval *timeout,
+                                       int attempts);
 
 /** The request's packet. */
 QN_EXPORT qn_packet *qn_request_get_reqmsg(const qn_request *req);

@@ -10,6 +10,7 @@
 #include "net_util.h"
 #include "quelna_int.h"
 #include "support/radius_peer.h"
+#include "udp_responder.h"
 
 namespace {
 
@@ -143,6 +144,27 @@ TEST_F(FreeRadiusUdp, OverIpv6Loopback)
     EXPECT_EQ(qn_packet_code(resp), 2u);
     EXPECT_EQ(string_attr(resp, attr_reply_message), "Hello, bob");
     qn_packet_destroy(resp);
+}
+
+// A realm whose first server is silent: the request ends on FreeRADIUS, the second, within the
+// deadline, and the next one goes straight there while the first is held down.
+TEST_F(FreeRadiusUdp, SilentFirstServerFailsOverToTheSecond)
+{
+    using quelna::test::Octets;
+    quelna::test::UdpResponder silent("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    RealmConnection rc("UDP", "127.0.0.1", peer->port(Listener::AuthUdp), peer->secret(),
+                       "retries = 1\n server { hostname = \"127.0.0.1\" service = \"" +
+                           std::to_string(silent.port()) + "\" secret = \"x\" }");
+    for (int i = 0; i < 2; i++) {
+        qn_packet *resp = nullptr;
+        ASSERT_EQ(authenticate(rc.conn, "bob", "hello", &resp), 0) << rc.pop_conn_message();
+        EXPECT_EQ(string_attr(resp, attr_reply_message), "Hello, bob");
+        qn_packet_destroy(resp);
+        EXPECT_EQ(silent.received().size(), 2u);  // its share: two attempts, the first request
+    }
+    const char *service = nullptr;
+    ASSERT_EQ(qn_conn_get_answering_server(rc.conn, nullptr, &service, nullptr, 0), 0);
+    EXPECT_EQ(service, std::to_string(peer->port(Listener::AuthUdp)));
 }
 
 TEST_F(FreeRadiusUdp, ManyRequestsOnOneConnection)

@@ -285,11 +285,14 @@ TEST_P(Stream, WaitForASilentServerIsBoundedByTheConnectionTimeout)
     qn_packet_destroy(req);
 }
 
-TEST_P(Stream, RequestRetransmitsOnTheSameStreamAfterAnIoTimeout)
+TEST_P(Stream, RequestRetransmitsOnANewStreamAfterAnIoTimeout)
 {
     serve([](StreamSession &s) {
-        if (!s.read_packet())
-            return;  // the first transmission goes unanswered
+        if (s.index() == 1) {
+            s.read_packet();  // the first transmission goes unanswered
+            s.wait_closed();
+            return;
+        }
         accept_all(secret, "second try")(s);
     });
     auto start = std::chrono::steady_clock::now();
@@ -302,6 +305,25 @@ TEST_P(Stream, RequestRetransmitsOnTheSameStreamAfterAnIoTimeout)
     auto got = server->requests();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1], got[0]);  // the same identifier, authenticator and attributes
+    EXPECT_EQ(server->streams(), 2);  // never twice on one stream
+}
+
+// A realm whose first server refuses connections: the request moves on to the second at once.
+TEST_P(Stream, RefusingFirstServerFailsOverAtOnce)
+{
+    server = std::make_unique<StreamResponder>(GetParam(), accept_all(secret, "second"));
+    const bool tls = GetParam() == Kind::Tls;
+    const uint16_t closed = quelna::test::free_udp_port();  // nothing listens on TCP there either
+    rc = std::make_unique<RealmConnection>(
+        tls ? "TLS" : "TCP", "127.0.0.1", server->port(), secret,
+        (tls ? "cacertfile = \"" + StreamResponder::ca_file() + "\"" : std::string()) +
+            "\n server { hostname = \"127.0.0.1\" service = \"" + std::to_string(closed) +
+            "\" secret = \"" + secret + "\" }");
+    auto start = std::chrono::steady_clock::now();
+    int r = -1;
+    EXPECT_EQ(ask(&r), "second");
+    ASSERT_EQ(r, 0) << rc->pop_conn_message();
+    EXPECT_LT(seconds_since(start), 1.5);
     EXPECT_EQ(server->streams(), 1);
 }
 

@@ -13,8 +13,9 @@
 
 namespace quelna::test {
 
-UdpResponder::UdpResponder(const std::string &host, Handler handler)
-    : handler_(std::move(handler))
+UdpResponder::UdpResponder(const std::string &host, Handler handler, uint16_t port,
+                           Handler stray)
+    : handler_(std::move(handler)), stray_(std::move(stray))
 {
     sockaddr_storage ss{};
     socklen_t len;
@@ -22,11 +23,13 @@ UdpResponder::UdpResponder(const std::string &host, Handler handler)
     if (v6) {
         auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
         a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
         inet_pton(AF_INET6, host.c_str(), &a->sin6_addr);
         len = sizeof(*a);
     } else {
         auto *a = reinterpret_cast<sockaddr_in *>(&ss);
         a->sin_family = AF_INET;
+        a->sin_port = htons(port);
         inet_pton(AF_INET, host.c_str(), &a->sin_addr);
         len = sizeof(*a);
     }
@@ -73,7 +76,11 @@ void UdpResponder::serve()
             std::lock_guard lock(mu_);
             received_.push_back({buf, std::chrono::steady_clock::now()});
         }
-        if (auto answer = handler_(buf, ++n))
+        ++n;
+        if (auto stray = stray_ ? stray_(buf, n) : std::nullopt)
+            sendto(fd_, stray->data(), stray->size(), 0, reinterpret_cast<sockaddr *>(&from),
+                   fromlen);
+        if (auto answer = handler_(buf, n))
             sendto(fd_, answer->data(), answer->size(), 0, reinterpret_cast<sockaddr *>(&from),
                    fromlen);
     }
@@ -94,6 +101,13 @@ Octets make_response(const Octets &request, uint8_t code, const Octets &attrs,
     EVP_Digest(hashed.data(), hashed.size(), md, &mdlen, EVP_md5(), nullptr);
     std::memcpy(out.data() + 4, md, 16);
     return out;
+}
+
+uint16_t free_udp_port()
+{
+    uint16_t port = UdpResponder("127.0.0.1", [](const Octets &, int) { return std::nullopt; })
+                        .port();
+    return port;
 }
 
 Octets attr(uint8_t type, const std::string &value)

@@ -26,8 +26,10 @@ public:
         std::chrono::steady_clock::time_point at;
     };
 
-    // Binds host (an IPv4 or IPv6 literal) on a free port and serves until destroyed.
-    UdpResponder(const std::string &host, Handler handler);
+    // Binds host (an IPv4 or IPv6 literal) on port (0: a free one) and serves until destroyed.
+    // A stray handler, when given, decides a datagram sent ahead of each answer (a forgery).
+    UdpResponder(const std::string &host, Handler handler, uint16_t port = 0,
+                 Handler stray = nullptr);
     ~UdpResponder();
     UdpResponder(const UdpResponder &) = delete;
     UdpResponder &operator=(const UdpResponder &) = delete;
@@ -41,6 +43,7 @@ private:
     int fd_ = -1;
     uint16_t port_ = 0;
     Handler handler_;
+    Handler stray_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mu_;
     std::vector<Received> received_;
@@ -52,6 +55,9 @@ private:
 // here independently of the library.
 Octets make_response(const Octets &request, uint8_t code, const Octets &attrs,
                      const std::string &secret);
+
+// A loopback UDP port that nothing listens on (bound, read and released).
+uint16_t free_udp_port();
 
 // One attribute: type, length, value.
 Octets attr(uint8_t type, const std::string &value);

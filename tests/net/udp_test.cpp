@@ -4,7 +4,9 @@
 #include <event2/event.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net.h"
@@ -109,7 +111,7 @@ struct BadAnswer {
     std::string message_prefix;
 };
 
-TEST(UdpRequest, BadAnswersAreRefusedAndTheConnectionRecovers)
+TEST(UdpRequest, BadAnswersAreDiscardedAndTheRealAnswerAccepted)
 {
     const BadAnswer cases[] = {
         {"forged authenticator",
@@ -156,24 +158,34 @@ TEST(UdpRequest, BadAnswersAreRefusedAndTheConnectionRecovers)
 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        UdpResponder server("127.0.0.1", [&c](const Octets &req, int n) {
-            return n == 1 ? c.make(req) : accept_with(req, "fine");
-        });
+        // Every answer is preceded by the bad datagram, as an attacker on the path would send.
+        UdpResponder server(
+            "127.0.0.1", [](const Octets &req, int) { return accept_with(req, "fine"); }, 0,
+            [&c](const Octets &req, int) { return c.make(req); });
         RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+
+        // The single receive judges the one packet it gets, and closes the transport.
+        qn_packet *req = nullptr;
+        ASSERT_EQ(qn_packet_create_authn_request(rc.conn, &req, "alice", "pw"), 0);
+        struct timeval tv = {5, 0};
+        qn_conn_set_timeout(rc.conn, &tv);
+        ASSERT_EQ(qn_packet_send(req, nullptr), 0) << rc.pop_conn_message();
         qn_packet *resp = nullptr;
-        EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), c.code);
+        EXPECT_EQ(qn_conn_receive_packet(rc.conn, req, &resp), c.code);
         EXPECT_EQ(resp, nullptr);
         EXPECT_TRUE(rc.pop_conn_message().starts_with(c.message_prefix));
-        EXPECT_EQ(server.received().size(), 1u);  // refused at once, not retransmitted
+        EXPECT_EQ(rc.conn->fd, -1);
+        qn_packet_destroy(req);
 
-        // The next request on the same connection sets the transport up again and succeeds.
+        // A request discards it and takes the real answer behind it, without retransmitting.
         ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
         EXPECT_EQ(string_attr(resp, 18), "fine");
         qn_packet_destroy(resp);
+        EXPECT_EQ(server.received().size(), 2u);
     }
 }
 
-TEST(UdpRequest, ResponseFromAnotherSecretFailsVerification)
+TEST(UdpRequest, OnlyForgedAnswersEndWithTheVerificationCodeAfterTheSchedule)
 {
     UdpResponder server("127.0.0.1", [](const Octets &req, int) {
         return make_response(req, 2, {}, "not-the-secret");
@@ -181,8 +193,104 @@ TEST(UdpRequest, ResponseFromAnotherSecretFailsVerification)
     RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
     qn_packet *resp = nullptr;
     EXPECT_EQ(authenticate(rc.conn, "alice", "pw", &resp), QNE_AUTH_VECTOR_WRONG);
-    EXPECT_FALSE(rc.conn->is_connected);
-    EXPECT_EQ(rc.conn->fd, -1);
+    EXPECT_EQ(resp, nullptr);
+    EXPECT_EQ(server.received().size(), 4u);
+    EXPECT_TRUE(rc.pop_conn_message().ends_with("; 4 responses discarded"));
+}
+
+// A server restarting: its port answers with ICMP port-unreachable for a while.
+TEST(UdpRequest, PortUnreachableCountsAsNoAnswerUntilTheServerIsBack)
+{
+    const uint16_t port = quelna::test::free_udp_port();
+    RealmConnection rc("UDP", "127.0.0.1", port, secret);
+    std::unique_ptr<UdpResponder> server;
+    std::thread restart([&] {
+        std::this_thread::sleep_for(1s);
+        server = std::make_unique<UdpResponder>(
+            "127.0.0.1", [](const Octets &req, int) { return accept_with(req, "back"); }, port);
+    });
+    auto start = std::chrono::steady_clock::now();
+    qn_packet *resp = nullptr;
+    int r = authenticate(rc.conn, "alice", "pw", &resp);
+    restart.join();
+    ASSERT_EQ(r, 0) << rc.pop_conn_message();
+    EXPECT_EQ(string_attr(resp, 18), "back");
+    qn_packet_destroy(resp);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              2.0);  // the first attempt was waited out
+    EXPECT_EQ(server->received().size(), 1u);
+}
+
+// Requests on one connection carry identifiers that follow each other, and one chosen by the
+// caller is written into the octets too.
+TEST(UdpRequest, IdentifiersDifferAndAChosenOneIsWritten)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) { return accept_with(req, "i"); });
+    RealmConnection rc("UDP", "127.0.0.1", server.port(), secret);
+    qn_packet *resp = nullptr;
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+        qn_packet_destroy(resp);
+    }
+    auto got = server.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1].octets[1], static_cast<uint8_t>(got[0].octets[1] + 1));
+    EXPECT_EQ(got[2].octets[1], static_cast<uint8_t>(got[0].octets[1] + 2));
+
+    // An identifier set after the packet was written and signed: it is sent, and it verifies.
+    qn_request *req = nullptr;
+    ASSERT_EQ(qn_request_create_authn(rc.conn, &req, "alice", "pw"), 0);
+    ASSERT_EQ(qn_request_send(req, &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    qn_packet_set_id(qn_request_get_reqmsg(req), 200);
+    EXPECT_EQ(qn_packet_codec(qn_request_get_reqmsg(req))->data[1], 200);
+    ASSERT_EQ(qn_request_send(req, &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    qn_request_destroy(req);
+    EXPECT_EQ(server.received().back().octets[1], 200);
+}
+
+// Two servers, the first silent: a request moves to the second after the first's share (the
+// realm's retries plus one), the first is held down, and the next step of a challenge stays on
+// the server that answered.
+TEST(UdpRequest, SilentFirstServerFailsOverAndStateStaysOnItsServer)
+{
+    UdpResponder silent("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    UdpResponder second("127.0.0.1", [](const Octets &req, int) { return accept_with(req, "2"); });
+    RealmConnection rc("UDP", "127.0.0.1", second.port(), secret,
+                       "retries = 0\n server { hostname = \"127.0.0.1\" service = \"" +
+                           std::to_string(silent.port()) + "\" secret = \"" + secret + "\" }");
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    EXPECT_EQ(silent.received().size(), 1u);
+    const char *host = nullptr, *service = nullptr;
+    char address[QN_ADDR_TEXT_SIZE];
+    ASSERT_EQ(qn_conn_get_answering_server(rc.conn, &host, &service, address, sizeof(address)), 0);
+    EXPECT_STREQ(host, "127.0.0.1");
+    EXPECT_EQ(service, std::to_string(second.port()));
+    EXPECT_EQ(address, "127.0.0.1:" + std::to_string(second.port()));
+
+    // Held down: the next request goes straight to the second server.
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    EXPECT_EQ(silent.received().size(), 1u);
+
+    // The hold-down over, a request with State stays on the second server; one without goes
+    // to the first again.
+    for (qn_peer *p = rc.conn->peers; p; p = p->next)
+        p->down_until = {0, 0};
+    qn_request *req = nullptr;
+    ASSERT_EQ(qn_request_create_authn(rc.conn, &req, "alice", "pw"), 0);
+    ASSERT_EQ(qn_packet_add_avp(qn_request_get_reqmsg(req), 24, 0, "challenge-1", 11), 0);
+    ASSERT_EQ(qn_request_send(req, &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    qn_request_destroy(req);
+    EXPECT_EQ(silent.received().size(), 1u);
+    ASSERT_EQ(authenticate(rc.conn, "alice", "pw", &resp), 0) << rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    EXPECT_EQ(silent.received().size(), 2u);
+    EXPECT_EQ(second.received().size(), 4u);
 }
 
 TEST(UdpSend, ReceiveWithoutRequestHandsThePacketOut)

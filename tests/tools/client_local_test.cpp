@@ -142,6 +142,23 @@ TEST(ClientFailures, ForgedOrWrongAnswersAreFailures)
     EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
 }
 
+// Several requests from one run (one source port) carry different identifiers, so a server
+// never takes one for a duplicate of the one before.
+TEST(ClientRequests, StreamOfRequestsCarriesDifferentIds)
+{
+    UdpResponder responder("127.0.0.1", [](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 2, {}, kSecret);
+    });
+    ClientRun r = run_client(local(responder, {"-f", "-", "auth"}),
+                             "User-Name = a\n\nUser-Name = b\n\nUser-Name = c\n");
+    EXPECT_EQ(r.status, 0) << r.describe();
+    auto got = responder.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_NE(got[0].octets[1], got[1].octets[1]);
+    EXPECT_NE(got[1].octets[1], got[2].octets[1]);
+    EXPECT_NE(got[0].octets[1], got[2].octets[1]);
+}
+
 TEST(ClientFailures, UnreachableServers)
 {
     // Nothing listens on the port: refused at once.
