@@ -58,6 +58,7 @@ QN_EXPORT int qn_conn_create(qn_context *ctx, qn_connection **conn, const char *
         return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
     c->ctx = ctx;
     c->fd = -1;
+    c->next_id = static_cast<int>(lr_rand() % LR_SERVER_IDS);  // identifiers' random start
 
     if (realm_name) {
         if (qn_realm *r = qn_conf_find_realm(ctx, realm_name)) {

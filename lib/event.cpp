@@ -8,6 +8,7 @@
 #include <event2/bufferevent_ssl.h>
 #include <event2/event.h>
 #include <event2/util.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -173,24 +174,21 @@ const struct evutil_addrinfo *conn_address(const qn_connection *conn)
     return ai;
 }
 
+bool is_unreachable(int e)
+{
+    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH || e == EADDRNOTAVAIL ||
+           e == ETIMEDOUT || e == EAFNOSUPPORT;
+}
+
 const char *addr_text(const struct evutil_addrinfo *ai, char (&buf)[QN_ADDR_TEXT_SIZE])
 {
     buf[0] = '\0';
-    if (!ai || !ai->ai_addr)
-        return buf;
-    char host[INET6_ADDRSTRLEN] = "";
-    unsigned port = 0;
-    if (ai->ai_family == AF_INET6) {
-        const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(ai->ai_addr);
-        evutil_inet_ntop(AF_INET6, &sin6->sin6_addr, host, sizeof(host));
-        port = ntohs(sin6->sin6_port);
-        snprintf(buf, QN_ADDR_TEXT_SIZE, "[%s]:%u", host, port);
-    } else if (ai->ai_family == AF_INET) {
-        const auto *sin = reinterpret_cast<const struct sockaddr_in *>(ai->ai_addr);
-        evutil_inet_ntop(AF_INET, &sin->sin_addr, host, sizeof(host));
-        port = ntohs(sin->sin_port);
-        snprintf(buf, QN_ADDR_TEXT_SIZE, "%s:%u", host, port);
-    }
+    char host[NI_MAXHOST], port[NI_MAXSERV];
+    if (ai && ai->ai_addr &&
+        getnameinfo(ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen), host, sizeof(host), port,
+                    sizeof(port), NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+        snprintf(buf, QN_ADDR_TEXT_SIZE, ai->ai_family == AF_INET6 ? "[%s]:%s" : "%s:%s", host,
+                 port);
     return buf;
 }
 

@@ -27,6 +27,9 @@ int event_on_connect(qn_connection *conn, qn_packet *pkt);
 void event_on_disconnect(qn_connection *conn);
 void _evlog_cb(int severity, const char *msg);
 
+// Whether a socket error says that no server can be reached at the address (a refused or
+// unreachable connect, an ICMP port-unreachable on a datagram socket).
+bool is_unreachable(int e);
 // A resolved address as text: "192.0.2.1:1812" or "[2001:db8::1]:1812" ("" for none).
 const char *addr_text(const struct evutil_addrinfo *ai, char (&buf)[QN_ADDR_TEXT_SIZE]);
 // The active peer's resolved address in use (addr_index of its list), or null.

@@ -71,10 +71,6 @@ int take_id(qn_packet *pkt)
         return 0;
     qn_connection *conn = pkt->conn;
     lr_server *ids = &conn->ids;
-    if (!conn->ids_started) {
-        conn->next_id = static_cast<int>(lr_rand() % LR_SERVER_IDS);
-        conn->ids_started = true;
-    }
     for (int k = 0; k < LR_SERVER_IDS; k++) {
         const int id = (conn->next_id + k) % LR_SERVER_IDS;
         if (ids->ids[id])

@@ -123,7 +123,6 @@ struct qn_connection {
     // Identifiers held by the connection's outstanding packets, and the next one to try.
     lr_server ids;
     int next_id;
-    bool ids_started;
 };
 
 struct lr_packet;

@@ -121,10 +121,9 @@ public:
 
     int run(qn_packet **resp)
     {
-        deadline_ = now_tv();
+        const struct timeval now = now_tv();
+        deadline_ = now;
         deadline_.tv_sec += deadline_seconds;
-        struct timeval now = deadline_;
-        now.tv_sec -= deadline_seconds;
 
         // The next step of an Access-Challenge exchange stays on the server that holds it.
         sticky_ = conn_->answered_peer && lr_vps_find(pkt_->rpkt->vps, attr_state, 0);
@@ -208,13 +207,8 @@ private:
                 conn_->refused = false;  // counted as an attempt without an answer
                 return QN_ERR_CONN_PUSH_FL(conn_, QNE_TIMEOUT_IO, nullptr);
             }
-            struct timeval left = attempt_end_;
-            if (left.tv_usec < now.tv_usec) {
-                left.tv_sec--;
-                left.tv_usec += 1000000;
-            }
-            left.tv_sec -= now.tv_sec;
-            left.tv_usec -= now.tv_usec;
+            struct timeval left;
+            timersub(&attempt_end_, &now, &left);
             qn_conn_set_timeout(conn_, &left);
         }
     }
@@ -275,15 +269,20 @@ private:
         return lr_timeval_cmp(&now, &deadline_) > 0;
     }
 
+    // Later requests skip the server for a while.
+    void hold_down()
+    {
+        server_->down_until = now_tv();
+        server_->down_until.tv_sec += hold_down_seconds;
+    }
+
     // Holds the failed server down and moves to the next one; false when there is none.
     bool switch_server()
     {
         if (sticky_ || !server_)
             return false;
-        struct timeval now = now_tv();
-        qn_peer *next = next_server(conn_, server_, now, all_down_);
-        server_->down_until = now;
-        server_->down_until.tv_sec += hold_down_seconds;
+        qn_peer *next = next_server(conn_, server_, now_tv(), all_down_);
+        hold_down();
         if (!next)
             return false;
         server_ = next;
@@ -317,10 +316,8 @@ private:
     // response, with the count, or a time-out.
     int give_up()
     {
-        if (server_ && conn_->peers && conn_->peers->next) {
-            server_->down_until = now_tv();
-            server_->down_until.tv_sec += hold_down_seconds;
-        }
+        if (server_ && conn_->peers && conn_->peers->next)
+            hold_down();
         if (!last_discard_)
             return QN_ERR_CONN_PUSH_FL(conn_, QNE_TIMEOUT, nullptr);
         return qn_err_conn_push(conn_, qn_err_code(last_discard_, 0), "%s; %d %s discarded",

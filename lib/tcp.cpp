@@ -56,13 +56,6 @@ void push_session_errors(qn_connection *c)
     }
 }
 
-// The errors of a connect that found no server at the address.
-bool is_connect_failure(int e)
-{
-    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH || e == EADDRNOTAVAIL ||
-           e == ETIMEDOUT || e == EAFNOSUPPORT;
-}
-
 // The connect timer. A connect or TLS handshake that timed out leaves a half-made stream behind;
 // it is closed, so that a retransmission starts again on a new socket.
 void connect_timeout_cb(evutil_socket_t fd, short what, void *arg)
@@ -166,7 +159,7 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
         return;
     }
     if (events & BEV_EVENT_ERROR) {
-        if (was_connecting && is_connect_failure(e)) {
+        if (was_connecting && is_unreachable(e)) {
             // The server's address could not be reached: the request may try another.
             c->refused = true;
             char where[QN_ADDR_TEXT_SIZE];

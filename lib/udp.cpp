@@ -15,12 +15,6 @@ namespace {
 
 constexpr ssize_t min_packet = 20;
 
-// Errors a datagram socket reports for an ICMP unreachable of the server's address.
-bool is_unreachable(int e)
-{
-    return e == ECONNREFUSED || e == EHOSTUNREACH || e == ENETUNREACH;
-}
-
 // Writes the packet at the head of the output queue: 0 when written, -1 when the socket cannot
 // take it yet (it stays queued), else the recorded code.
 int _send(qn_connection *conn, int fd)
