@@ -232,18 +232,16 @@ void event_retransmit_timeout_cb(int /*fd*/, short what, void *data)
 int event_on_connect(qn_connection *conn, qn_packet *pkt)
 {
     assert(conn && !conn->is_connecting);
-    if (conn_type_tls(conn) && !conn_cred_psk(conn)) {
-        // A DTLS realm rides plain datagrams without a TLS session, so it has no certificate
-        // to check: without a pre-shared key it is refused rather than trusted unchecked.
-        if (!conn->tls_ssl) {
-            QN_ERR_CONN_PUSH_FL(conn, QNE_CRED,
-                                "%s: a DTLS realm needs a pre-shared key (no certificate to check)",
-                                conn->realm->name ? conn->realm->name : "");
-            return -1;
-        }
-        if (tls_verify_cert(conn) != 0)
-            return -1;
+    // DTLS is not implemented: a realm that asks for it would get plain datagrams, so it is
+    // refused before anything is sent rather than trusted to be encrypted.
+    if (conn->realm->type == QN_CONN_TYPE_DTLS) {
+        QN_ERR_CONN_PUSH_FL(conn, QNE_NOSYS,
+                            "%s: DTLS is not implemented; use TLS (RADIUS would go in cleartext)",
+                            conn->realm->name ? conn->realm->name : "");
+        return -1;
     }
+    if (conn_type_tls(conn) && !conn_cred_psk(conn) && tls_verify_cert(conn) != 0)
+        return -1;
     conn->is_connected = true;
     if (conn->callbacks.connected_cb)
         conn->callbacks.connected_cb(conn->user_data);

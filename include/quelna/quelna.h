@@ -76,7 +76,10 @@ enum qn_error_code {
     QNE_CERT = 44                 /* "certificate validation error" */
 };
 
-/** Connection types; the configuration words are "UDP", "TCP", "TLS" and "DTLS". */
+/**
+ * Connection types; the configuration words are "UDP", "TCP", "TLS" and "DTLS". DTLS is not
+ * implemented: sending on a DTLS realm fails with QNE_NOSYS before anything is sent.
+ */
 typedef enum qn_conn_type {
     QN_CONN_TYPE_NONE = 0,
     QN_CONN_TYPE_UDP = 1,
