@@ -1,5 +1,6 @@
 // The configuration file: realms with their transport settings and servers.
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -10,27 +11,34 @@
 
 namespace {
 
-struct TypeWord {
+template <typename T>
+struct Word {
     std::string_view word;
-    qn_conn_type type;
+    T value;
 };
 
-// Matched exactly and case-sensitively.
-constexpr TypeWord type_words[] = {
+// Words are matched exactly and case-sensitively.
+constexpr Word<qn_conn_type> type_words[] = {
     {"UDP", QN_CONN_TYPE_UDP},
     {"TCP", QN_CONN_TYPE_TCP},
     {"TLS", QN_CONN_TYPE_TLS},
     {"DTLS", QN_CONN_TYPE_DTLS},
 };
 
-qn_conn_type type_from_word(const char *word)
+constexpr Word<RequireMsgAuth> require_msg_auth_words[] = {
+    {"yes", RequireMsgAuth::yes},
+    {"no", RequireMsgAuth::no},
+    {"auto", RequireMsgAuth::automatic},
+};
+
+template <typename T, size_t N>
+std::optional<T> from_word(const Word<T> (&table)[N], const char *word)
 {
-    if (!word)
-        return QN_CONN_TYPE_NONE;
-    for (const auto &t : type_words)
-        if (t.word == word)
-            return t.type;
-    return QN_CONN_TYPE_NONE;
+    if (word)
+        for (const auto &w : table)
+            if (w.word == word)
+                return w.value;
+    return std::nullopt;
 }
 
 // libconfuse copies these tables in cfg_init, so one static set serves every read.
@@ -53,6 +61,7 @@ cfg_opt_t realm_opts[] = {
     CFG_STR("pskid", nullptr, CFGF_NONE),
     CFG_STR("pskex", "PSK", CFGF_NONE),
     CFG_BOOL("disable_hostname_check", cfg_false, CFGF_NONE),
+    CFG_STR("require_message_authenticator", "auto", CFGF_NONE),
     CFG_SEC("server", server_opts, CFGF_MULTI),
     CFG_END(),
 };
@@ -114,10 +123,18 @@ int read_realm(qn_context *ctx, qn_config *config, cfg_t *sec)
         return QNE_NOMEM;
 
     const char *word = cfg_getstr(sec, "type");
-    r->type = type_from_word(word);
+    r->type = from_word(type_words, word).value_or(QN_CONN_TYPE_NONE);
     if (r->type == QN_CONN_TYPE_NONE)
         return qn_err_ctx_push(ctx, QNE_CONFIG, "%s: invalid connection type: %s", r->name,
                                word ? word : "");
+    word = cfg_getstr(sec, "require_message_authenticator");
+    const auto require_msg_auth = from_word(require_msg_auth_words, word);
+    if (!require_msg_auth)
+        return qn_err_ctx_push(ctx, QNE_CONFIG,
+                               "%s: require_message_authenticator: unknown value \"%s\" "
+                               "(yes, no or auto)",
+                               r->name, word ? word : "");
+    r->require_msg_auth = *require_msg_auth;
 
     r->timeout = static_cast<int32_t>(cfg_getint(sec, "timeout"));
     r->retries = static_cast<int32_t>(cfg_getint(sec, "retries"));

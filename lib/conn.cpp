@@ -101,6 +101,8 @@ QN_EXPORT int qn_conn_disconnect(qn_connection *conn)
         bufferevent_free(conn->bev);
         conn->bev = nullptr;
     }
+    if (conn->realm && conn->realm->type == QN_CONN_TYPE_DTLS)
+        dtls_close(conn);
     event_release(&conn->rev);
     event_release(&conn->wev);
     int rc = evutil_closesocket(conn->fd);

@@ -161,6 +161,9 @@ int event_do_connect(qn_connection *conn)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect to %s: %d (%s)", conn->fd,
                                    addr_text(ai, where), e, strerror(e));
     }
+    // A DTLS realm's datagrams go only inside the session, whose handshake starts now.
+    if (conn->realm->type == QN_CONN_TYPE_DTLS)
+        return dtls_start(conn);
     return 0;
 }
 
@@ -232,15 +235,16 @@ void event_retransmit_timeout_cb(int /*fd*/, short what, void *data)
 int event_on_connect(qn_connection *conn, qn_packet *pkt)
 {
     assert(conn && !conn->is_connecting);
-    // DTLS is not implemented: a realm that asks for it would get plain datagrams, so it is
-    // refused before anything is sent rather than trusted to be encrypted.
-    if (conn->realm->type == QN_CONN_TYPE_DTLS) {
-        QN_ERR_CONN_PUSH_FL(conn, QNE_NOSYS,
-                            "%s: DTLS is not implemented; use TLS (RADIUS would go in cleartext)",
+    // A DTLS realm never sends a datagram outside its session.
+    if (conn->realm->type == QN_CONN_TYPE_DTLS &&
+        !(conn->tls_ssl && SSL_is_init_finished(conn->tls_ssl))) {
+        QN_ERR_CONN_PUSH_FL(conn, QNE_INTERNAL, "%s: no DTLS session; nothing was sent",
                             conn->realm->name ? conn->realm->name : "");
         return -1;
     }
-    if (conn_type_tls(conn) && !conn_cred_psk(conn) && tls_verify_cert(conn) != 0)
+    // A realm with a pre-shared key believes the key alone (its CA file is not consulted).
+    if (conn_type_tls(conn) &&
+        (conn_cred_psk(conn) ? tls_check_psk(conn) : tls_verify_cert(conn)) != 0)
         return -1;
     conn->is_connected = true;
     if (conn->callbacks.connected_cb)

@@ -50,6 +50,23 @@ int udp_init(qn_connection *conn);
 int udp_init_retransmit_timer(qn_connection *conn);
 void _evcb(int fd, short what, void *user_data);
 
+// dtls.cpp: RADIUS over DTLS on the datagram path.
+// Makes the session over the connected socket and starts the handshake's clock (the
+// connection's time-out); -1 with the reason recorded.
+int dtls_start(qn_connection *conn);
+// Takes the handshake as far as it goes; when it is done, the connection is connected and pkt
+// queued and armed for writing. A failure closes the transport and breaks the loop.
+void dtls_continue(qn_connection *conn, qn_packet *pkt);
+void dtls_handshake_cb(int fd, short what, void *user_data);
+// One packet as one record: 0, or -1 with errno (EAGAIN: try again on write readiness), or
+// -2 with the session's error recorded.
+int dtls_write(qn_connection *conn, const uint8_t *data, size_t len);
+// One record into buf: its length (more than size when it was longer), -1 with errno (EAGAIN:
+// nothing for the application yet), or -2 with the reason recorded (the session is over).
+ssize_t dtls_read(qn_connection *conn, uint8_t *buf, size_t size);
+// Closes the session (telling the server when it was up) and frees it.
+void dtls_close(qn_connection *conn);
+
 // compat.cpp: send and recv on a connected non-blocking socket, retried on EINTR.
 ssize_t compat_send(int sockfd, const void *buf, size_t len, int flags);
 ssize_t compat_recv(int sockfd, void *buf, size_t len, int flags);
@@ -71,5 +88,10 @@ int tls_init_conn(qn_connection *conn);
 // Frees the connection's TLS session and its reference to the realm's context.
 void tls_release_session(qn_connection *conn);
 int tls_verify_cert(qn_connection *conn);
+// After the handshake of a pre-shared-key realm: 0 when it used the key, else QNE_CRED recorded.
+int tls_check_psk(qn_connection *conn);
+// A failed handshake of a pre-shared-key realm: its recorded error is said to be the server's
+// not using the key (the OpenSSL reason kept in the message). Other realms: nothing changes.
+void tls_note_handshake_failure(qn_connection *conn);
 
 #endif

@@ -12,7 +12,11 @@
 namespace {
 
 constexpr unsigned int code_access_request = 1;
+constexpr unsigned int code_access_accept = 2;
+constexpr unsigned int code_access_reject = 3;
+constexpr unsigned int code_access_challenge = 11;
 constexpr unsigned int code_status_server = 12;
+constexpr unsigned int attr_message_authenticator = 80;
 
 // Request codes a client may create packets for (RFC 2865, 2866, 5997, 5176).
 constexpr unsigned int request_codes[] = {1, 4, 12, 40, 43};
@@ -87,6 +91,34 @@ int take_id(qn_packet *pkt)
                                ids->num_outgoing);
 }
 
+// An Access reply without a Message-Authenticator can be forged over UDP and TCP by an attacker
+// on the path who finds an MD5 chosen-prefix collision (CVE-2024-3596); TLS and DTLS
+// authenticate the channel instead. Called on a verified, decoded reply: a Message-Authenticator
+// among its pairs has been checked.
+int check_message_authenticator(qn_connection *conn, const lr_packet *rp)
+{
+    const unsigned int code = rp->code;
+    if ((code != code_access_accept && code != code_access_reject &&
+         code != code_access_challenge) ||
+        conn_type_tls(conn))
+        return 0;
+    qn_peer *peer = conn->active_peer;
+    if (lr_vps_find(rp->vps, attr_message_authenticator, 0)) {
+        peer->signs_responses = true;
+        return 0;
+    }
+    const RequireMsgAuth policy =
+        conn->realm ? conn->realm->require_msg_auth : RequireMsgAuth::automatic;
+    if (policy == RequireMsgAuth::no ||
+        (policy == RequireMsgAuth::automatic && !peer->signs_responses))
+        return 0;
+    const char *why = policy == RequireMsgAuth::yes ? "yes" : "auto: the server signed earlier";
+    return qn_err_conn_push(conn, QNE_MSG_AUTH_WRONG,
+                            "%s without Message-Authenticator refused "
+                            "(require_message_authenticator = %s)",
+                            lr_packet_codes[code], why);
+}
+
 }  // namespace
 
 void packet_unqueue(qn_packet *pkt)
@@ -149,7 +181,7 @@ int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_verify");
     if (int r = lr_packet_decode(rp, request->rpkt); r != 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_decode");
-    return 0;
+    return check_message_authenticator(conn, rp);
 }
 
 void packet_renew(qn_packet *pkt)

@@ -34,6 +34,11 @@ struct qn_credentials {
     uint32_t secret_len;      // filled by the PSK callback
 };
 
+// A realm's require_message_authenticator: whether Access-Accept, -Reject and -Challenge over
+// UDP and TCP must carry a Message-Authenticator. Automatic, the zero value a blank realm has,
+// requires it from a server once that server has sent one.
+enum class RequireMsgAuth : int32_t { automatic = 0, yes, no };
+
 struct qn_realm {
     char *name;
     int32_t type;  // qn_conn_type
@@ -44,6 +49,7 @@ struct qn_realm {
     const char *certkeyfile;
     int32_t disable_hostname_check;
     qn_credentials *transport_cred;
+    RequireMsgAuth require_msg_auth;
     qn_peer *peers;
     qn_realm *next;
     // The TLS context made from the realm's files, shared (reference-counted) by its
@@ -73,6 +79,8 @@ struct qn_peer {
     int index;
     // A server that failed a request is skipped by later requests until then (hold-down).
     struct timeval down_until;
+    // It has sent an Access reply with a verified Message-Authenticator (RequireMsgAuth).
+    bool signs_responses;
 };
 
 typedef struct cfg_t cfg_t;
@@ -108,6 +116,8 @@ struct qn_connection {
     qn_packet *out_queue;
     SSL_CTX *tls_ctx;
     SSL *tls_ssl;
+    // When a DTLS handshake in progress gives up (the connection's time-out from its start).
+    struct timeval handshake_end;
     // The blank realm made for a realm name that is not configured belongs to the connection.
     bool owns_realm;
     // Which of the active peer's resolved addresses is in use (0: the first).

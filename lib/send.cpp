@@ -37,9 +37,10 @@ int set_up_transport(qn_connection *conn)
             return -1;
     }
     // A connect that fails at once (a datagram socket's, or a stream's without a route) ends
-    // the send, closed, so that a request can try the next address.
+    // the send, closed, so that a request can try the next address; so does a DTLS session
+    // that cannot be made (nothing may go out without it).
     if (!conn->is_connected && !conn->is_connecting && event_do_connect(conn) != 0 &&
-        conn->refused) {
+        (conn->refused || conn->realm->type == QN_CONN_TYPE_DTLS)) {
         qn_conn_disconnect(conn);
         return -1;
     }

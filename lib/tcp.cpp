@@ -172,6 +172,8 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
             QN_ERR_CONN_PUSH_FL(c, QNE_DISCO, nullptr);
         }
         push_session_errors(c);
+        if (was_connecting && c->tls_ssl && !c->refused)
+            tls_note_handshake_failure(c);
         close_stream(c);
         event_loopbreak(c);
     }

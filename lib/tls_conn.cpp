@@ -55,18 +55,17 @@ PskDecode decode_hex(std::string_view text, std::span<uint8_t> out, size_t *len)
     return PskDecode::ok;
 }
 
-// Records every error on OpenSSL's queue; something is recorded even when the queue is empty.
-int push_queued_errors(qn_connection *conn, int line, const char *what)
+}  // namespace
+
+int push_queued_errors(qn_connection *conn, const char *file, int line, const char *what)
 {
     int code = 0;
     while (unsigned long e = ERR_get_error())
-        code = push_ssl_error(conn, e, __FILE__, line);
+        code = push_ssl_error(conn, e, file, line);
     if (code == 0)
-        code = QN_ERR_CONN_PUSH_FL(conn, QNE_SSLERR, "%s", what);
+        code = qn_err_conn_push_fl(conn, QNE_SSLERR, file, line, "%s", what);
     return code;
 }
-
-}  // namespace
 
 int put_psk(qn_connection *conn, const qn_credentials &cred, unsigned int max_identity_len,
             std::span<uint8_t> key, size_t *len)
@@ -212,6 +211,7 @@ int tls_init_conn(qn_connection *conn)
 {
     assert(conn && conn->ctx && conn->realm);
     qn_realm *r = conn->realm;
+    const bool dtls = r->type == QN_CONN_TYPE_DTLS;
 
     // Each new stream gets a fresh session; the one of an earlier stream is done with.
     tls_release_session(conn);
@@ -226,9 +226,9 @@ int tls_init_conn(qn_connection *conn)
         s.certfile = r->certfile;
         s.certkeyfile = r->certkeyfile;
         ERR_clear_error();
-        r->tls_ctx = tlsgetctx(QN_TLS_KIND_TLS, &s);
+        r->tls_ctx = tlsgetctx(dtls ? QN_TLS_KIND_DTLS : QN_TLS_KIND_TLS, &s);
         if (!r->tls_ctx) {
-            quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS context");
+            quelna::net::push_queued_errors(conn, __FILE__, __LINE__, "cannot make a TLS context");
             return -1;
         }
     }
@@ -236,18 +236,59 @@ int tls_init_conn(qn_connection *conn)
     SSL_CTX_up_ref(tctx);
     SSL *ssl = SSL_new(tctx);
     if (!ssl) {
-        quelna::net::push_queued_errors(conn, __LINE__, "cannot make a TLS session");
+        quelna::net::push_queued_errors(conn, __FILE__, __LINE__, "cannot make a TLS session");
         SSL_CTX_free(tctx);
         return -1;
     }
+    conn->tls_ctx = tctx;
+    conn->tls_ssl = ssl;
+    // A server that hosts several names picks its certificate by this one (RFC 6066); an
+    // address is never sent as a name.
+    const char *host = conn->active_peer ? conn->active_peer->hostname : nullptr;
+    if (host && *host && !is_address_literal(host) && SSL_set_tlsext_host_name(ssl, host) != 1) {
+        quelna::net::push_queued_errors(conn, __FILE__, __LINE__, "cannot set the server name");
+        tls_release_session(conn);
+        return -1;
+    }
+    // With a key, the key alone stands for the server: only suites that use it are offered, and
+    // tls_check_psk refuses a handshake that went without it.
     if (r->transport_cred) {
         SSL_set_psk_client_callback(ssl, psk_client_cb);
         SSL_set_ex_data(ssl, 0, conn);
-        tlshelp_allow_psk(ssl);
+        if (tlshelp_psk_only(ssl) != 1) {
+            quelna::net::push_queued_errors(conn, __FILE__, __LINE__,
+                                            "cannot limit the suites to PSK");
+            tls_release_session(conn);
+            return -1;
+        }
     }
-    conn->tls_ctx = tctx;
-    conn->tls_ssl = ssl;
     return 0;
+}
+
+int tls_check_psk(qn_connection *conn)
+{
+    if (tlshelp_used_psk(conn->tls_ssl) == 1)
+        return 0;
+    return qn_err_conn_push(conn, QNE_CRED,
+                            "%s: the server did not use the pre-shared key%s; nothing was sent",
+                            conn->realm->name ? conn->realm->name : "",
+                            SSL_get0_peer_certificate(conn->tls_ssl)
+                                ? " (it presented a certificate instead)"
+                                : "");
+}
+
+void tls_note_handshake_failure(qn_connection *conn)
+{
+    if (!conn_cred_psk(conn))
+        return;
+    // OpenSSL's words ("handshake failure", "no shared cipher") do not say that the key is the
+    // server's only way in, or that the server did not take it.
+    qn_error *e = qn_err_conn_pop(conn);
+    qn_err_conn_push(conn, QNE_SSLERR,
+                     "%s: the server did not use the pre-shared key (handshake failed: %s)",
+                     conn->realm->name ? conn->realm->name : "", e ? qn_err_msg(e) : "");
+    if (e)
+        qn_err_free(e);
 }
 
 int tls_verify_cert(qn_connection *conn)
@@ -267,8 +308,12 @@ int tls_verify_cert(qn_connection *conn)
         matched = subjectaltnameaddr(cert.get(), AF_INET6, addr) == 1;
     else
         matched = subjectaltnameregexp(cert.get(), GEN_DNS, h) == 1;
+    // The common name is the identity only of a certificate that has no DNS subjectAltName
+    // (RFC 6125 section 6.4.4).
+    if (!matched && !has_dns_altname(cert.get()))
+        matched = cnregexp(cert.get(), h) == 1;
 
-    if (!matched && !conn->realm->disable_hostname_check && cnregexp(cert.get(), h) != 1)
+    if (!matched && !conn->realm->disable_hostname_check)
         return qn_err_conn_push(conn, QNE_CERT,
                                 "server certificate doesn't match configured hostname \"%s\"", h);
     return 0;

@@ -48,6 +48,12 @@ BIO *socket_bio(int fd);
 int put_psk(qn_connection *conn, const qn_credentials &cred, unsigned int max_identity_len,
             std::span<uint8_t> key, size_t *len);
 
+/**
+ * Records every error on OpenSSL's queue as QNE_SSLERR (the last one stays in the slot);
+ * `what` is recorded when the queue is empty. Returns the code.
+ */
+int push_queued_errors(qn_connection *conn, const char *file, int line, const char *what);
+
 /** Records one OpenSSL error e on the connection as QNE_SSLERR with OpenSSL's text for it. */
 int push_ssl_error(qn_connection *conn, unsigned long e, const char *file, int line);
 

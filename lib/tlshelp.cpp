@@ -25,12 +25,6 @@ const char *given(const char *text)
     return text && *text ? text : nullptr;
 }
 
-bool is_address_literal(const char *host)
-{
-    unsigned char buf[sizeof(struct in6_addr)];
-    return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
-}
-
 // Loads the client certificate chain and its key; the key password is lent only while loading.
 bool load_client_identity(SSL_CTX *ctx, const qn_tls_settings &s)
 {
@@ -49,6 +43,12 @@ bool load_client_identity(SSL_CTX *ctx, const qn_tls_settings &s)
 
 }  // namespace
 
+bool is_address_literal(const char *host)
+{
+    unsigned char buf[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
+}
+
 void X509Free::operator()(X509 *x) const
 {
     X509_free(x);
@@ -56,15 +56,17 @@ void X509Free::operator()(X509 *x) const
 
 SSL_CTX *tlsgetctx(uint8_t kind, const qn_tls_settings *settings)
 {
-    if (kind != QN_TLS_KIND_TLS || !settings) {
+    if ((kind != QN_TLS_KIND_TLS && kind != QN_TLS_KIND_DTLS) || !settings) {
         ERR_raise(ERR_LIB_SSL, ERR_R_PASSED_INVALID_ARGUMENT);
         return nullptr;
     }
-    CtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+    const bool dtls = kind == QN_TLS_KIND_DTLS;
+    CtxPtr ctx(SSL_CTX_new(dtls ? DTLS_client_method() : TLS_client_method()));
     if (!ctx)
         return nullptr;
-    // RFC 6614 asks for TLS 1.1 or later; nothing older than 1.2 is worth speaking today.
-    if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1)
+    // RFC 6614 asks for TLS 1.1 or later and RFC 7360 for DTLS 1.2; nothing older than 1.2 is
+    // worth speaking today.
+    if (SSL_CTX_set_min_proto_version(ctx.get(), dtls ? DTLS1_2_VERSION : TLS1_2_VERSION) != 1)
         return nullptr;
 
     const char *cafile = given(settings->cacertfile);
@@ -81,11 +83,47 @@ SSL_CTX *tlsgetctx(uint8_t kind, const qn_tls_settings *settings)
     return ctx.release();
 }
 
-int tlshelp_allow_psk(SSL *ssl)
+int tlshelp_psk_only(SSL *ssl)
 {
-    // Certificate suites stay available; PSK suites are offered only because a PSK callback is
-    // installed on the session (OpenSSL leaves them out otherwise).
-    return SSL_set_cipher_list(ssl, "DEFAULT:PSK");
+    // Every (D)TLS 1.2 suite offered uses the key. TLS 1.3 has no PSK-only suites: a key given
+    // through the PSK callback is bound to SHA-256, so only SHA-256 suites are offered (a server
+    // that picked another would have to ignore the key); a server that answers the key offer
+    // with a certificate is caught by tlshelp_used_psk.
+    return SSL_set_cipher_list(ssl, "PSK:!eNULL") == 1 &&
+                   SSL_set_ciphersuites(ssl, "TLS_AES_128_GCM_SHA256:"
+                                             "TLS_CHACHA20_POLY1305_SHA256") == 1
+               ? 1
+               : 0;
+}
+
+int tlshelp_used_psk(const SSL *ssl)
+{
+    if (SSL_version(ssl) == TLS1_3_VERSION)
+        return SSL_session_reused(ssl) == 1 ? 1 : 0;
+    const SSL_CIPHER *c = SSL_get_current_cipher(ssl);
+    if (!c)
+        return 0;
+    switch (SSL_CIPHER_get_kx_nid(c)) {
+    case NID_kx_psk:
+    case NID_kx_ecdhe_psk:
+    case NID_kx_dhe_psk:
+    case NID_kx_rsa_psk:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+bool has_dns_altname(X509 *cert)
+{
+    using Names = STACK_OF(GENERAL_NAME);
+    auto *names = static_cast<Names *>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr,
+                                                        nullptr));
+    bool found = false;
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && !found; i++)
+        found = sk_GENERAL_NAME_value(names, i)->type == GEN_DNS;
+    GENERAL_NAMES_free(names);
+    return found;
 }
 
 X509 *verifytlscert(SSL *ssl)

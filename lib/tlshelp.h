@@ -21,6 +21,7 @@ using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 /** Connection kinds given to tlsgetctx. */
 inline constexpr uint8_t QN_TLS_KIND_TLS = 1;
+inline constexpr uint8_t QN_TLS_KIND_DTLS = 2;
 
 /**
  * What a TLS context is made from. The texts are borrowed (the realm's option texts); an empty
@@ -39,15 +40,32 @@ struct qn_tls_settings {
 };
 
 /**
- * Makes a client SSL_CTX for kind QN_TLS_KIND_TLS from the settings: TLS 1.2 at least, the CA
- * file or directory as trust anchors, the client certificate and key when given. The chain is
+ * Makes a client SSL_CTX for kind QN_TLS_KIND_TLS or _DTLS from the settings: (D)TLS 1.2 at
+ * least, the CA file or directory as trust anchors, the client certificate and key when given.
+ * The chain is
  * verified during the handshake without failing it; verifytlscert reads the verdict afterwards.
  * Returns null with the reasons on OpenSSL's error queue. The caller frees it (SSL_CTX_free).
  */
 SSL_CTX *tlsgetctx(uint8_t kind, const qn_tls_settings *settings);
 
-/** Lets a session negotiate pre-shared-key cipher suites (TLS 1.2 PSK, RFC 4279). 1 or 0. */
-int tlshelp_allow_psk(SSL *ssl);
+/**
+ * Limits a session's (D)TLS 1.2 cipher suites to those that use a pre-shared key (RFC 4279):
+ * with a PSK callback installed, the key is then the only way to the server. 1 or 0.
+ */
+int tlshelp_psk_only(SSL *ssl);
+
+/**
+ * 1 when the finished handshake used the pre-shared key: a PSK key exchange in (D)TLS 1.2, a
+ * session resumed from the external key in TLS 1.3 (a server that ignores the offered key and
+ * presents a certificate instead gives a full handshake). 0 otherwise.
+ */
+int tlshelp_used_psk(const SSL *ssl);
+
+/** Whether host is an IPv4 or IPv6 address literal (not a name). */
+bool is_address_literal(const char *host);
+
+/** Whether the certificate carries a DNS subjectAltName (then its common name does not count). */
+bool has_dns_altname(X509 *cert);
 
 /**
  * The server's certificate when the handshake's chain verification against the trust anchors

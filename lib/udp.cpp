@@ -21,7 +21,14 @@ int _send(qn_connection *conn, int fd)
 {
     qn_packet *h = conn->out_queue;
     assert(h && h->rpkt && h->rpkt->data);
-    ssize_t r = compat_send(fd, h->rpkt->data, h->rpkt->length, 0);
+    ssize_t r;
+    if (conn->tls_ssl) {
+        r = dtls_write(conn, h->rpkt->data, h->rpkt->length);
+        if (r == -2)
+            return qn_err_conn_peek_code(conn);  // recorded with the session's reasons
+    } else {
+        r = compat_send(fd, h->rpkt->data, h->rpkt->length, 0);
+    }
     if (r < 0) {
         int e = errno;
         // A full socket buffer: the packet stays at the head for the next write readiness.
@@ -49,10 +56,23 @@ void on_readable(qn_connection *conn, int fd, qn_packet *pkt)
 {
     lr_packet *rp = pkt->rpkt;
     assert(rp && rp->data);
-    ssize_t r = compat_recv(fd, rp->data, QN_MAX_PACKET_LEN, MSG_TRUNC);
+    ssize_t r = conn->tls_ssl ? dtls_read(conn, rp->data, QN_MAX_PACKET_LEN)
+                              : compat_recv(fd, rp->data, QN_MAX_PACKET_LEN, MSG_TRUNC);
+    if (r == -2) {
+        // The session failed or was closed (recorded): the next send starts a new one.
+        if (conn->tev)
+            event_del(conn->tev);
+        qn_conn_disconnect(conn);
+        return;
+    }
     if (r < 0) {
         int e = errno;
         if (e == EAGAIN || e == EWOULDBLOCK) {
+            // A record without data is no answer: the wait goes on.
+            if (conn->tls_ssl) {
+                event_add(conn->rev, nullptr);
+                return;
+            }
             qn_conn_disconnect(conn);
             return;
         }
@@ -126,8 +146,14 @@ void _evcb(int fd, short what, void *user_data)
         return;
     }
     if (what & EV_WRITE) {
-        if (!conn->is_connected)
+        if (!conn->is_connected) {
+            // A DTLS session is set up first; its handshake goes on from its own events.
+            if (conn->tls_ssl) {
+                dtls_continue(conn, pkt);
+                return;
+            }
             event_on_connect(conn, pkt);
+        }
         if (!conn->out_queue)
             return;
         if (_send(conn, fd) == 0 && conn->callbacks.sent_cb)

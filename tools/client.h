@@ -45,6 +45,7 @@ struct Options {
     std::string ca_file, cert_file, key_file;
     std::string psk_id, psk_hex, psk_text;
     bool no_hostname_check = false;
+    std::string require_msg_auth;  // the realm's require_message_authenticator; empty: default
     // The request(s).
     std::string user, password;
     bool has_password = false;

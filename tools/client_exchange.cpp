@@ -86,7 +86,10 @@ Status report_failure(const Options &opts, Session &session, const RequestSpec &
         text = message;
     else if (!message.empty())
         text += ": " + message;
-    if (code == QNE_AUTH_VECTOR_WRONG || code == QNE_MSG_AUTH_WRONG)
+    // An answer refused for lacking a Message-Authenticator says so itself.
+    const bool unsigned_refused = message.find("without Message-Authenticator refused") !=
+                                  std::string::npos;
+    if (code == QNE_AUTH_VECTOR_WRONG || (code == QNE_MSG_AUTH_WRONG && !unsigned_refused))
         text += " (is the shared secret right?)";
     if (is_timeout(code)) {
         // A server drops a request signed with the wrong secret without a word.

@@ -30,6 +30,7 @@ enum LongOnly {
     kNoHostnameCheck,
     kChap,
     kVersion,
+    kRequireMsgAuth,
 };
 
 constexpr option long_options[] = {
@@ -46,6 +47,7 @@ constexpr option long_options[] = {
     {"psk-hex", required_argument, nullptr, kPskHex},
     {"psk-text", required_argument, nullptr, kPskText},
     {"no-hostname-check", no_argument, nullptr, kNoHostnameCheck},
+    {"require-message-authenticator", required_argument, nullptr, kRequireMsgAuth},
     {"user", required_argument, nullptr, 'u'},
     {"password", required_argument, nullptr, 'p'},
     {"chap", no_argument, nullptr, kChap},
@@ -79,17 +81,21 @@ Server, from the library's configuration file:
 Server, on the command line:
   -s, --server HOST[:PORT] host name or address ([::1]:1812 for IPv6); the port defaults
                            to 1812 (auth, status), 1813 (acct), 3799 (coa, disconnect),
-                           2083 over TLS
-  -S, --secret TEXT        shared secret (over TLS, RFC 6614 uses "radsec")
+                           2083 over TLS and DTLS
+  -S, --secret TEXT        shared secret (default over TLS "radsec", RFC 6614, and over
+                           DTLS "radius/dtls", RFC 7360)
       --secret-file FILE   read the shared secret from the first line of FILE
-  -T, --transport WORD     udp (default), tcp or tls
-      --ca FILE            TLS: CA certificates (PEM) that the server's certificate must chain to
+  -T, --transport WORD     udp (default), tcp, tls or dtls
+      --ca FILE            TLS, DTLS: CA certificates (PEM) the server's certificate chains to
       --cert FILE          TLS: client certificate (PEM)
       --key FILE           TLS: the client certificate's private key (PEM)
       --psk-id ID          TLS-PSK: identity
       --psk-hex HEX        TLS-PSK: key as hex digits
       --psk-text TEXT      TLS-PSK: key as the octets of TEXT
       --no-hostname-check  TLS: accept a certificate that does not name HOST
+      --require-message-authenticator WORD
+                           UDP, TCP: refuse Access replies without a Message-Authenticator:
+                           yes, no, or auto (default: once the server has sent one)
 Requests:
   -u, --user NAME          User-Name
   -p, --password TEXT      User-Password (PAP), or with --chap the CHAP secret
@@ -187,24 +193,27 @@ Status check_combination(const Options &o)
     const bool tls_opts = !o.ca_file.empty() || !o.cert_file.empty() || !o.key_file.empty() ||
                           !o.psk_id.empty() || !o.psk_hex.empty() || !o.psk_text.empty() ||
                           o.no_hostname_check;
-    if (from_file && (tls_opts || o.secret || !o.secret_file.empty() || o.transport != "udp")) {
-        complain("with -c/-R the realm gives transport, secret and TLS settings; "
-                 "drop -S, -T and the TLS options");
+    if (from_file && (tls_opts || o.secret || !o.secret_file.empty() || o.transport != "udp" ||
+                      !o.require_msg_auth.empty())) {
+        complain("with -c/-R the realm gives transport, secret and TLS settings; drop -S, -T, "
+                 "--require-message-authenticator and the TLS options");
         return kUsage;
     }
     if (o.secret && !o.secret_file.empty()) {
         complain("give either -S or --secret-file, not both");
         return kUsage;
     }
-    if (o.transport != "udp" && o.transport != "tcp" && o.transport != "tls") {
-        complain("unknown transport \"%s\" (udp, tcp or tls)", o.transport.c_str());
+    if (o.transport != "udp" && o.transport != "tcp" && o.transport != "tls" &&
+        o.transport != "dtls") {
+        complain("unknown transport \"%s\" (udp, tcp, tls or dtls)", o.transport.c_str());
         return kUsage;
     }
-    if (o.transport != "tls" && tls_opts) {
-        complain("TLS options need -T tls");
+    const bool tls = o.transport == "tls" || o.transport == "dtls";
+    if (!tls && tls_opts) {
+        complain("TLS options need -T tls or -T dtls");
         return kUsage;
     }
-    if (o.transport == "tls") {
+    if (tls) {
         const bool psk = !o.psk_id.empty() || !o.psk_hex.empty() || !o.psk_text.empty();
         if (psk && (o.psk_id.empty() || o.psk_hex.empty() == o.psk_text.empty())) {
             complain("TLS-PSK needs --psk-id and one of --psk-hex or --psk-text");
@@ -259,6 +268,15 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
         case kPskHex: o->psk_hex = optarg; break;
         case kPskText: o->psk_text = optarg; break;
         case kNoHostnameCheck: o->no_hostname_check = true; break;
+        case kRequireMsgAuth:
+            o->require_msg_auth = optarg;
+            if (o->require_msg_auth != "yes" && o->require_msg_auth != "no" &&
+                o->require_msg_auth != "auto") {
+                complain("--require-message-authenticator: unknown value \"%s\" "
+                         "(yes, no or auto)", optarg);
+                return kUsage;
+            }
+            break;
         case 'u': o->user = optarg; break;
         case 'p':
             o->password = optarg;

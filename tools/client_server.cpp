@@ -17,6 +17,7 @@ namespace {
 constexpr char kRealm[] = "quelna-client";
 constexpr char kTlsPort[] = "2083";       // RFC 6614
 constexpr char kTlsSecret[] = "radsec";   // RFC 6614 §2.3: the secret inside TLS
+constexpr char kDtlsSecret[] = "radius/dtls";  // RFC 7360 §2.1: the secret inside DTLS
 
 /** Text in double quotes for the configuration syntax: \ and " escaped. */
 std::string quoted(std::string_view text)
@@ -177,7 +178,8 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
         *why = "bad server \"" + o.server + "\": expected HOST[:PORT] or [IPv6]:PORT";
         return kUsage;
     }
-    const bool tls = o.transport == "tls";
+    const bool dtls = o.transport == "dtls";
+    const bool tls = o.transport == "tls" || dtls;
     if (port.empty())
         port = tls ? kTlsPort : std::string(o.kind->udp_port);
     if (!valid_port(port)) {
@@ -191,7 +193,7 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
         if (!read_secret_file(o.secret_file, &secret, why))
             return kUsage;
     } else if (tls) {
-        secret = kTlsSecret;
+        secret = dtls ? kDtlsSecret : kTlsSecret;
     } else {
         *why = "no shared secret: give -S SECRET or --secret-file FILE";
         return kUsage;
@@ -220,7 +222,8 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
     }
 
     std::string t = "realm " + quoted(kRealm) + " {\n";
-    t += "    type = " + quoted(o.transport == "udp" ? "UDP" : tls ? "TLS" : "TCP") + "\n";
+    const char *type = o.transport == "udp" ? "UDP" : dtls ? "DTLS" : tls ? "TLS" : "TCP";
+    t += "    type = " + quoted(type) + "\n";
     if (!o.ca_file.empty())
         t += "    cacertfile = " + quoted(o.ca_file) + "\n";
     if (!o.cert_file.empty())
@@ -235,6 +238,8 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
     }
     if (o.no_hostname_check)
         t += "    disable_hostname_check = true\n";
+    if (!o.require_msg_auth.empty())
+        t += "    require_message_authenticator = " + quoted(o.require_msg_auth) + "\n";
     t += "    server {\n";
     t += "        hostname = " + quoted(host) + "\n";
     t += "        service = " + quoted(port) + "\n";

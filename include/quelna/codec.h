@@ -410,13 +410,18 @@ QN_EXPORT int lr_packet_init(lr_packet *packet, const lr_packet *original, const
                              int code, void *data, size_t size);
 
 /**
- * Writes the pair list as attributes after the header, adding a Message-Authenticator
- * placeholder where the code needs one. Returns the encoded length (0 when already encoded)
- * or a negated code.
+ * Writes the pair list as attributes after the header. An Access-Request or Status-Server gets
+ * a Message-Authenticator placeholder as its first attribute when the buffer has room for it
+ * (a Message-Authenticator pair in its list is not written again); other codes carry one where
+ * their list has it. Returns the encoded length (0 when already encoded) or a negated code.
  */
 QN_EXPORT int lr_packet_encode(lr_packet *packet, const lr_packet *original);
 
-/** Computes the Message-Authenticator and the authenticator. Returns 0 or a negated code. */
+/**
+ * Computes the Message-Authenticator and the authenticator. An Access-Request or Status-Server
+ * without a Message-Authenticator (its attributes appended raw) gets one first, room allowing.
+ * Returns 0 or a negated code.
+ */
 QN_EXPORT int lr_packet_sign(lr_packet *packet, const lr_packet *original);
 
 /** Structural check of received octets (header and attributes). 0 or a negated code. */

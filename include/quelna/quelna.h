@@ -77,8 +77,9 @@ enum qn_error_code {
 };
 
 /**
- * Connection types; the configuration words are "UDP", "TCP", "TLS" and "DTLS". DTLS is not
- * implemented: sending on a DTLS realm fails with QNE_NOSYS before anything is sent.
+ * Connection types; the configuration words are "UDP", "TCP", "TLS" and "DTLS". DTLS is RADIUS
+ * over DTLS 1.2 on datagrams (RFC 7360), with TLS's credentials; nothing leaves a DTLS realm
+ * outside its session. TLS and DTLS speak version 1.2 or later only.
  */
 typedef enum qn_conn_type {
     QN_CONN_TYPE_NONE = 0,
@@ -392,7 +393,8 @@ QN_EXPORT int qn_packet_send(qn_packet *pkt, void *user_data);
 
 /**
  * Blocking mode only: waits (at most the connection's timeout) for one packet. With req_msg
- * the packet is verified against that request and its attributes decoded. On success the
+ * the packet is verified against that request (the realm's require_message_authenticator
+ * included, see qn_request_send) and its attributes decoded. On success the
  * packet is stored in *pkt_out (the caller destroys it) when pkt_out is not NULL.
  * Returns 0, -1, or a code; never 0 without a packet.
  */
@@ -422,10 +424,13 @@ QN_EXPORT void qn_request_destroy(qn_request *req);
  *
  * Responses that fail a check (malformed, wrong identifier or code, wrong authenticator or
  * Message-Authenticator) are discarded and the attempt goes on waiting (RFC 2865 section 3);
- * so is an ICMP port-unreachable on UDP. Over UDP the same octets are sent again; a stream is
- * closed when an attempt on it times out, and the next attempt goes on a new one (RFC 6613). A
- * stream opened before this request that ends under it (servers drop idle streams) is replaced
- * at once, once per request.
+ * so is an ICMP port-unreachable on UDP, and, over UDP and TCP, an Access-Accept, -Reject or
+ * -Challenge without a Message-Authenticator when the realm's require_message_authenticator is
+ * "yes", or "auto" (the default) and that server has sent one before (QNE_MSG_AUTH_WRONG). An
+ * Access-Request or Status-Server carries its Message-Authenticator as its first attribute.
+ * Over UDP the same octets are sent again; a stream is closed when an attempt on it times out,
+ * and the next attempt goes on a new one (RFC 6613). A stream opened before this request that
+ * ends under it (servers drop idle streams) is replaced at once, once per request.
  *
  * Addresses and servers: a refused or unreachable connect (or port-unreachable datagram) moves
  * on to the server's next resolved address at once; a connect that times out, on the next

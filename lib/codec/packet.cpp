@@ -98,6 +98,23 @@ size_t find_message_authenticator(const lr_packet *packet)
     return 0;
 }
 
+// Puts the Message-Authenticator placeholder right after the header, moving the attributes
+// up to end behind it, when the buffer has room; answers its offset, or 0. Access-Request and
+// Status-Server carry it first, as the advice on CVE-2024-3596 has it: a server finds it at
+// once and can check the packet before it reads any other attribute.
+size_t insert_message_authenticator(lr_packet *packet, size_t end)
+{
+    if (end > packet->data_size || packet->data_size - end < kMessageAuthLen)
+        return 0;
+    uint8_t *first = packet->data + kHeaderLen;
+    std::memmove(first + kMessageAuthLen, first, end - kHeaderLen);
+    OctetWriter w(first, kMessageAuthLen);
+    w.u8(kAttrMessageAuthenticator);
+    w.u8(kMessageAuthLen);
+    w.zeros(kVectorLen);
+    return kHeaderLen;
+}
+
 // EAP-Message values longer than one attribute are split over consecutive attributes of at
 // most 253 value octets each (RFC 3579 §3.1).
 int append_eap_message(lr_packet *packet, std::span<const uint8_t> value)
@@ -200,12 +217,15 @@ int lr_packet_encode(lr_packet *packet, const lr_packet *original)
         encode_header(packet);
 
     size_t pos = kHeaderLen;
+    // A packet with a random authenticator gets its Message-Authenticator first, whatever the
+    // list says; other packets carry one where their list has it.
+    const bool ma_first = has_random_vector(packet->code);
     bool seen_ma = false;
     const lr_value_pair *cursor = packet->vps;
     while (cursor) {
         if (cursor->da->attr == kAttrMessageAuthenticator && cursor->da->vendor == 0) {
             // RFC 3579 §3.2: at most one Message-Authenticator; a second could never verify.
-            if (seen_ma) {
+            if (seen_ma || ma_first) {
                 cursor = cursor->next;
                 continue;
             }
@@ -222,13 +242,8 @@ int lr_packet_encode(lr_packet *packet, const lr_packet *original)
         if (cursor == before)
             break;  // an encoder that does not advance would loop forever
     }
-    if (!seen_ma && has_random_vector(packet->code) && packet->data_size - pos >= kMessageAuthLen) {
-        OctetWriter w(packet->data + pos, kMessageAuthLen);
-        w.u8(kAttrMessageAuthenticator);
-        w.u8(kMessageAuthLen);
-        w.zeros(kVectorLen);
+    if (ma_first && insert_message_authenticator(packet, pos))
         pos += kMessageAuthLen;
-    }
     packet->length = pos;
     write_length(packet);
     packet->flags |= LR_PACKET_ENCODED;
@@ -263,13 +278,10 @@ int lr_packet_sign(lr_packet *packet, const lr_packet *original)
     std::memmove(field, ma_vector, kVectorLen);
 
     size_t ma = find_message_authenticator(packet);
-    if (!ma && has_random_vector(code) && packet->length + kMessageAuthLen <= packet->data_size) {
-        OctetWriter w(packet->data + packet->length, kMessageAuthLen);
-        w.u8(kAttrMessageAuthenticator);
-        w.u8(kMessageAuthLen);
-        w.zeros(kVectorLen);
-        ma = packet->length;
-        packet->length += kMessageAuthLen;
+    if (!ma && has_random_vector(code)) {
+        ma = insert_message_authenticator(packet, packet->length);
+        if (ma)
+            packet->length += kMessageAuthLen;
     }
     write_length(packet);
     if (ma) {

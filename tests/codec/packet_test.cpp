@@ -51,13 +51,16 @@ TEST(PacketKnownAnswer, Rfc2865AccessRequestGetsMessageAuthenticatorWhenRoomAllo
     EXPECT_EQ(lr_packet_encode(&p.pkt, nullptr), 56 + 18);
     ASSERT_EQ(lr_packet_sign(&p.pkt, nullptr), 0);
     Bytes out = p.octets();
-    EXPECT_EQ(to_hex(Bytes(out.begin() + 4, out.begin() + 56)),
-              to_hex(Bytes(kRfcRequest.begin() + 4, kRfcRequest.end())));
+    // The Message-Authenticator comes first, the RFC's attributes unchanged behind it.
+    EXPECT_EQ(to_hex(Bytes(out.begin() + 4, out.begin() + 22)),
+              to_hex(cat(kRequestVector, hex("50 12"))));
+    EXPECT_EQ(to_hex(Bytes(out.begin() + 38, out.end())),
+              to_hex(Bytes(kRfcRequest.begin() + 20, kRfcRequest.end())));
     EXPECT_EQ(out[3], 74);
     // RFC 3579 §3.2: HMAC-MD5 over the packet with the Message-Authenticator zeroed.
     Bytes zeroed = out;
-    std::fill(zeroed.begin() + 58, zeroed.end(), 0);
-    EXPECT_EQ(to_hex(Bytes(out.begin() + 58, out.end())), to_hex(hmac_md5(kSecret, zeroed)));
+    std::fill(zeroed.begin() + 22, zeroed.begin() + 38, 0);
+    EXPECT_EQ(to_hex(Bytes(out.begin() + 22, out.begin() + 38)), to_hex(hmac_md5(kSecret, zeroed)));
 }
 
 // The request record the Access-Accept answers.
@@ -196,6 +199,7 @@ TEST(PacketEncode, SigningTwiceChangesNothing)
     EXPECT_EQ(lr_packet_sign(&p.pkt, nullptr), 0);
     EXPECT_EQ(p.octets(), first);
     EXPECT_EQ(first.size(), 38u) << "Status-Server is signed with a Message-Authenticator";
+    EXPECT_EQ(first[20], 80);
 }
 
 TEST(PacketEncode, CodeAndOriginalChecks)
@@ -250,9 +254,9 @@ TEST(PacketEncode, EmptyValueDoesNotDropLaterPairs)
     pairs.add("Filter-Id", {});
     pairs.str("User-Password", "pw");
     p.pkt.vps = std::exchange(pairs.head, nullptr);
-    ASSERT_EQ(lr_packet_encode(&p.pkt, nullptr), 20 + 5 + 18 + 18);
-    EXPECT_EQ(p.buf[25], 2) << "User-Password follows User-Name";
-    EXPECT_EQ(p.buf[43], 80);
+    ASSERT_EQ(lr_packet_encode(&p.pkt, nullptr), 20 + 18 + 5 + 18);
+    EXPECT_EQ(p.buf[20], 80);
+    EXPECT_EQ(p.buf[43], 2) << "User-Password follows User-Name";
 }
 
 TEST(PacketEncode, UserPasswordWithoutRoomIsAnError)
@@ -286,6 +290,11 @@ TEST(PacketAppend, EapMessageIsSplitAndOtherValuesAreBounded)
         EXPECT_EQ(p.pkt.length, pos);
         ASSERT_EQ(lr_packet_sign(&p.pkt, nullptr), 0);
         EXPECT_EQ(lr_packet_ok_raw(p.buf.data(), p.pkt.length), 0);
+        EXPECT_EQ(p.buf[20], 80) << "signing puts a Message-Authenticator first";
+        EXPECT_EQ(p.buf[38], 79);
+        Packet rx;
+        rx.receive(p.octets(), "s");
+        EXPECT_EQ(lr_packet_verify(&rx.pkt, nullptr), 0) << last_message();
     }
     Packet p;
     ASSERT_EQ(p.init(1, "s"), 0);
@@ -616,6 +625,7 @@ TEST(PacketRegression, SecondMessageAuthenticatorIsNotEncoded)
     again.pkt.vps = std::exchange(rx.pkt.vps, nullptr);
     ASSERT_EQ(lr_packet_sign(&again.pkt, nullptr), 0);
     EXPECT_EQ(again.pkt.length, 20u + 5 + 18) << "one 18-octet Message-Authenticator";
+    EXPECT_EQ(again.buf[20], 80) << "in first place";
     Packet check;
     check.receive(again.octets(), "s");
     EXPECT_EQ(lr_packet_verify(&check.pkt, nullptr), 0) << last_message();

@@ -72,6 +72,7 @@ TEST_F(Config, DefaultsAndEveryOption)
             certfile = "/c.pem"
             certkeyfile = "/c.key"
             disable_hostname_check = true
+            require_message_authenticator = "yes"
             server { hostname = "s1" service = "1812" secret = "one" }
             server { hostname = "s2" }
             server { hostname = "s3" }
@@ -86,6 +87,7 @@ TEST_F(Config, DefaultsAndEveryOption)
     EXPECT_EQ(plain->disable_hostname_check, 0);
     EXPECT_EQ(plain->cacertfile, nullptr);
     EXPECT_EQ(plain->transport_cred, nullptr);
+    EXPECT_EQ(plain->require_msg_auth, RequireMsgAuth::automatic);
     ASSERT_NE(plain->peers, nullptr);
     EXPECT_STREQ(plain->peers->service, "2083");
     EXPECT_STREQ(plain->peers->secret, "wepkaz");
@@ -101,6 +103,7 @@ TEST_F(Config, DefaultsAndEveryOption)
     EXPECT_STREQ(full->certfile, "/c.pem");
     EXPECT_STREQ(full->certkeyfile, "/c.key");
     EXPECT_EQ(full->disable_hostname_check, 1);
+    EXPECT_EQ(full->require_msg_auth, RequireMsgAuth::yes);
     // Servers: first one, then the later ones in reverse order.
     std::vector<std::string> hosts;
     for (qn_peer *p = full->peers; p; p = p->next) {
@@ -149,6 +152,8 @@ TEST_F(Config, RefusedWithTheRightMessage)
         {"realm r { type = \"udp\" }", "r: invalid connection type: udp"},
         {"realm r { type = \"\" }", "r: invalid connection type: "},
         {"realm t { type = \"TLS\" }", "t: missing both CA file/path and PSK"},
+        {"realm r { require_message_authenticator = \"maybe\" }",
+         "r: require_message_authenticator: unknown value \"maybe\" (yes, no or auto)"},
         {"realm t { type = \"DTLS\" pskex = \"X\" pskstr = \"k\" }",
          "t: missing both CA file/path and PSK"},
         {"realm r { colour = \"blue\" }", "%s: invalid configuration file"},

@@ -466,3 +466,102 @@ TEST(SocketBio, WritesFailWithoutSigpipeAndAFullSocketAsksForARetry)
 }
 
 }  // namespace
+
+namespace {
+
+// Sends one Access-Request, one attempt of usec; the result, the failure's message in *msg.
+int ask_once(RealmConnection &rc, std::string *msg, long usec = 500000)
+{
+    qn_request *req = nullptr;
+    EXPECT_EQ(qn_request_create_authn(rc.conn, &req, "alice", "pw"), 0);
+    timeval tv{usec / 1000000, usec % 1000000};
+    qn_request_set_schedule(req, &tv, 1);
+    qn_packet *resp = nullptr;
+    int r = qn_request_send(req, &resp);
+    *msg = r == 0 ? string_attr(resp, attr_reply_message) : rc.pop_conn_message();
+    qn_packet_destroy(resp);
+    qn_request_destroy(req);
+    return r;
+}
+
+const std::string psk_realm = "pskid = \"nas-1\"\npskstr = \"the key\"\n";
+
+struct TrustCase {
+    Kind kind;
+    StreamResponder::TlsOptions server;  // names of its certificate, its key
+    const char *host;                    // the realm's server name
+    std::string extra;                   // the realm's options
+    int code;                            // of the request
+    const char *text;                    // in the failure's message (the answer on success)
+    const char *sni;                     // the name the server saw, when checked
+};
+
+}  // namespace
+
+// Who the client believes, over TLS 1.3, TLS 1.2 and DTLS 1.2. A pre-shared-key realm takes only
+// a handshake that used its key: a server that answers with a certificate instead (one the CA
+// file would even trust) is refused before a request goes out. A certificate's common name
+// counts only without a DNS subjectAltName. A host name goes as SNI, an address does not. A
+// connection's requests share one session. (A DTLS server drops the Finished it cannot decrypt,
+// as it drops every bad record: a wrong key times out.)
+TEST(Trust, OnlyTheRightServerIsBelieved)
+{
+    const std::string ca = "cacertfile = \"" + StreamResponder::ca_file() + "\"\n";
+    const StreamResponder::TlsOptions cert{}, keyed{"", "", "nas-1", "the key"},
+        evil_san{"localhost", "DNS:evil.example", "", ""}, cn_only{"localhost", "", "", ""},
+        evil{"evil.example", "DNS:evil.example", "", ""};
+    const char *no_key = "r: the server did not use the pre-shared key";
+    const char *no_match = "server certificate doesn't match configured hostname";
+    const TrustCase cases[] = {
+        {Kind::Tls, cert, "localhost", psk_realm, QNE_CRED, no_key, nullptr},
+        {Kind::Tls, cert, "localhost", psk_realm + ca, QNE_CRED, no_key, nullptr},
+        {Kind::Tls12, cert, "localhost", psk_realm, QNE_SSLERR, no_key, nullptr},
+        {Kind::Tls12, cert, "localhost", psk_realm + ca, QNE_SSLERR, no_key, nullptr},
+        {Kind::Tls, keyed, "localhost", psk_realm + ca, 0, "ok", "localhost"},
+        {Kind::Tls12, keyed, "127.0.0.1", psk_realm, 0, "ok", ""},
+        {Kind::Tls, evil_san, "localhost", ca, QNE_CERT, no_match, "localhost"},
+        {Kind::Tls, cn_only, "localhost", ca, 0, "ok", "localhost"},
+        {Kind::Dtls, cert, "localhost", ca, 0, "ok", "localhost"},
+        {Kind::Dtls, keyed, "127.0.0.1", psk_realm, 0, "ok", ""},
+        {Kind::Dtls, keyed, "127.0.0.1", "pskid = \"nas-1\"\npskstr = \"other\"\n", QNE_TIMEOUT,
+         "timeout", nullptr},
+        {Kind::Dtls, evil, "localhost", ca, QNE_CERT, no_match, nullptr},
+        {Kind::Dtls, cert, "localhost",
+         "cacertfile = \"" + StreamResponder::other_ca_file() + "\"\n", QNE_SSLERR,
+         "basic certificate validation failed", nullptr},
+    };
+    for (const TrustCase &c : cases) {
+        SCOPED_TRACE(std::to_string(&c - cases));
+        StreamResponder server(c.kind, accept_all(secret, "ok"), c.server);
+        RealmConnection rc(c.kind == Kind::Dtls ? "DTLS" : "TLS", c.host, server.port(), secret,
+                           c.extra);
+        std::string msg;
+        for (int i = 0; i < (c.code == 0 ? 2 : 1); i++) {
+            EXPECT_EQ(ask_once(rc, &msg), c.code) << msg;
+            EXPECT_NE(msg.find(c.text), std::string::npos) << msg;
+        }
+        EXPECT_EQ(server.requests().size(), c.code == 0 ? 2u : 0u);
+        EXPECT_TRUE(c.code != 0 || server.streams() == 1);
+        if (c.sni) {
+            EXPECT_EQ(server.server_name(), c.sni);
+        }
+    }
+}
+
+// A silent DTLS server: the session's timer sends the handshake again, the connection's
+// time-out ends it, and all that went out were DTLS handshake records, never RADIUS.
+TEST(Trust, SilentDtlsServerTimesOutAndSeesOnlyHandshakeRecords)
+{
+    quelna::test::UdpResponder silent("127.0.0.1", [](const Octets &, int) {
+        return std::optional<Octets>();
+    });
+    RealmConnection rc("DTLS", "localhost", silent.port(), secret, psk_realm);
+    std::string msg;
+    EXPECT_EQ(ask_once(rc, &msg, 1500000), QNE_TIMEOUT);
+    auto got = silent.received();
+    ASSERT_EQ(got.size(), 2u);  // the ClientHello, and again after the timer's second
+    for (const auto &d : got) {
+        EXPECT_EQ(d.octets.at(0), 22);  // handshake
+        EXPECT_EQ(d.octets.at(1), 0xfe);
+    }
+}

@@ -195,7 +195,11 @@ TEST(TlsHelp, ContextNeedsReadableFiles)
     ASSERT_NE(ctx, nullptr);
     EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_2_VERSION);
     SSL_CTX_free(ctx);
-    EXPECT_EQ(tlsgetctx(2, &none), nullptr);
+    ctx = tlsgetctx(QN_TLS_KIND_DTLS, &none);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), DTLS1_2_VERSION);
+    SSL_CTX_free(ctx);
+    EXPECT_EQ(tlsgetctx(3, &none), nullptr);
     ERR_clear_error();
 }
 

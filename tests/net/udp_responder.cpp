@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 namespace quelna::test {
 
@@ -87,13 +88,20 @@ void UdpResponder::serve()
 }
 
 Octets make_response(const Octets &request, uint8_t code, const Octets &attrs,
-                     const std::string &secret)
+                     const std::string &secret, bool sign)
 {
-    size_t len = 20 + attrs.size();
+    size_t len = 20 + attrs.size() + (sign ? 18 : 0);
     Octets out = {code, request.at(1), static_cast<uint8_t>(len >> 8),
                   static_cast<uint8_t>(len & 0xff)};
     out.insert(out.end(), request.begin() + 4, request.begin() + 20);
     out.insert(out.end(), attrs.begin(), attrs.end());
+    if (sign) {
+        out.push_back(80);
+        out.push_back(18);
+        out.resize(len, 0);
+        HMAC(EVP_md5(), secret.data(), static_cast<int>(secret.size()), out.data(), out.size(),
+             out.data() + len - 16, nullptr);
+    }
     Octets hashed = out;
     hashed.insert(hashed.end(), secret.begin(), secret.end());
     unsigned int mdlen = 0;

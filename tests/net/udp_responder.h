@@ -52,9 +52,10 @@ private:
 
 // A response to request: code, the request's identifier, attrs, and the RFC 2865 Response
 // Authenticator MD5(code | id | length | request authenticator | attrs | secret), computed
-// here independently of the library.
+// here independently of the library. Signed, a Message-Authenticator follows attrs: HMAC-MD5
+// over the response with its value zeroed and the request authenticator (RFC 3579 §3.2).
 Octets make_response(const Octets &request, uint8_t code, const Octets &attrs,
-                     const std::string &secret);
+                     const std::string &secret, bool sign = false);
 
 // A loopback UDP port that nothing listens on (bound, read and released).
 uint16_t free_udp_port();

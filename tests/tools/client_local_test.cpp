@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client_runner.h"
+#include "net/stream_responder.h"
 #include "net/udp_responder.h"
 
 namespace {
@@ -140,6 +141,14 @@ TEST(ClientFailures, ForgedOrWrongAnswersAreFailures)
     r = run_client(local(garbage, {"-u", "bob", "-p", "hello", "auth"}));
     EXPECT_TRUE(r.status == 3 || r.status == 4) << r.describe();
     EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+
+    // An unsigned Access-Accept, refused on request.
+    r = run_client(local(wrong_code, {"--require-message-authenticator", "yes", "status"}));
+    EXPECT_EQ(r.status, 4) << r.describe();
+    ASSERT_EQ(r.err_lines().size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("Access-Accept without Message-Authenticator refused"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
 }
 
 // Several requests from one run (one source port) carry different identifiers, so a server
@@ -157,6 +166,20 @@ TEST(ClientRequests, StreamOfRequestsCarriesDifferentIds)
     EXPECT_NE(got[0].octets[1], got[1].octets[1]);
     EXPECT_NE(got[1].octets[1], got[2].octets[1]);
     EXPECT_NE(got[0].octets[1], got[2].octets[1]);
+}
+
+// -T dtls: RADIUS inside a DTLS session made with the key, with RFC 7360's secret by default.
+TEST(ClientRequests, DtlsWithAKeyUsesTheDefaultSecret)
+{
+    quelna::test::StreamResponder server(quelna::test::StreamResponder::Kind::Dtls,
+                                         quelna::test::accept_all("radius/dtls", "dtls"),
+                                         {"", "", "nas1", "k"});
+    ClientRun r = run_client({"-s", "127.0.0.1:" + std::to_string(server.port()), "-T", "dtls",
+                              "--psk-id", "nas1", "--psk-text", "k", "-t", "1", "-u", "bob",
+                              "-p", "pw", "auth"});
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("Reply-Message = dtls"), std::string::npos) << r.out;
+    EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST(ClientFailures, UnreachableServers)
@@ -257,6 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "", "--psk-hex"},
         BadInput{"TLS option on UDP", with({"--ca", "/dev/null", "status"}), "", "-T tls"},
         BadInput{"unknown transport", with({"-T", "sctp", "status"}), "", "sctp"},
+        BadInput{"unknown Message-Authenticator policy",
+                 with({"--require-message-authenticator", "maybe", "status"}), "", "maybe"},
         BadInput{"chap without auth", with({"-p", "x", "--chap", "acct"}), "", "--chap"},
         BadInput{"both server kinds", {"-s", "SERVER", "-c", "/etc/quelna.conf", "-R", "r", "auth"},
                  "", "not both"},
@@ -281,6 +306,7 @@ TEST(ClientHelp, HelpAndManPageShowEveryOption)
     man << man_file.rdbuf();
     for (const char *opt : {"config", "realm", "server", "secret", "secret-file", "transport", "ca",
                             "cert", "key", "psk-id", "psk-hex", "psk-text", "no-hostname-check",
+                            "require-message-authenticator",
                             "user", "password", "chap", "file", "timeout", "retries", "hex",
                             "quiet", "verbose", "help", "version"}) {
         EXPECT_NE(r.out.find(std::string("--") + opt + " "), std::string::npos) << opt;
