@@ -7,7 +7,8 @@
  *    value pairs out.
  *  - Failures are returned as NEGATED QNE_* codes (for example -QNE_INVAL); many operations also
  *    format a message with lr_strerror_printf(), which keeps it in a per-thread buffer (read it
- *    with lr_strerror()) and prints it to standard error as "ERROR: <message>".
+ *    with lr_strerror()) and prints it to standard error as "ERROR: <message>" unless the
+ *    echo is turned off (lr_strerror_echo(0)).
  *  - Nothing here takes a lock. A packet, a pair list or a server record is used by one thread
  *    at a time; separate threads may use separate objects.
  */
@@ -232,9 +233,11 @@ QN_EXPORT lr_value_pair *lr_vp_alloc_raw(unsigned int attr, unsigned int vendor)
 /**
  * Stores a value given in its stored form (numbers in host order, addresses in network order).
  * String and octets take len octets, cut to 253 (a string is kept zero-terminated); the
- * fixed-size types read their size from data. Returns 1 (stored whole), 0 (cut to 253
- * octets), -QNE_INVAL (NULL vp or data, len 0) or -QNE_ATTR_TYPE_UNKNOWN (type without a
- * stored form here: none, ipv6addr, ipv6prefix, unknown). A failure leaves the pair unchanged.
+ * fixed-size types need len to be their size (integer, ipaddr, date 4, ifid 8, byte 1, short 2).
+ * Returns 1 (stored whole), 0 (cut to 253 octets), -QNE_INVAL (NULL vp or data, len 0),
+ * -QNE_ATTR_VALUE_MALFORMED (a fixed-size type with another len) or -QNE_ATTR_TYPE_UNKNOWN
+ * (type without a stored form here: none, ipv6addr, ipv6prefix, unknown). A failure leaves the
+ * pair unchanged.
  */
 QN_EXPORT int lr_vp_set_data(lr_value_pair *vp, const void *data, size_t len);
 
@@ -264,6 +267,13 @@ QN_EXPORT void lr_vp_free(lr_value_pair **head);
  * and writes "ERROR: <message>\n" to standard error.
  */
 QN_EXPORT void lr_strerror_printf(const char *fmt, ...) QN_PRINTF(1, 2);
+
+/**
+ * Turns the standard-error echo of lr_strerror_printf() on (on != 0, the default) or off, for
+ * the whole process; the messages are kept for lr_strerror() either way. Returns the previous
+ * setting (1 or 0). Programs that handle bad input from the network turn it off.
+ */
+QN_EXPORT int lr_strerror_echo(int on);
 
 /** The calling thread's most recent codec message ("" before the first). */
 QN_EXPORT const char *lr_strerror(void);
@@ -321,6 +331,13 @@ QN_EXPORT ssize_t lr_tunnelpw_decrypt(uint8_t *out, size_t outlen, const uint8_t
  */
 QN_EXPORT void lr_hmac_md5(const uint8_t *text, size_t text_len, const uint8_t *key,
                            size_t key_len, uint8_t *digest);
+
+/**
+ * Each thread keeps the last key given to lr_hmac_md5() (and state made from it) to sign the
+ * next packet faster; this wipes the calling thread's copy. The library calls it when it
+ * releases a server's secret; a thread's copy is also wiped when the thread ends.
+ */
+QN_EXPORT void lr_hmac_forget(void);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Attribute encoding                                                                        */

@@ -25,6 +25,14 @@ TEST(CodecMessage, PrintedWithPrefixAndCut) {
     const std::string printed = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::strlen(lr_strerror()), 1023u);
     EXPECT_EQ(printed, "ERROR: " + std::string(1023, 'm') + "\n");
+
+    // Turned off, the message is kept but not printed.
+    EXPECT_EQ(lr_strerror_echo(0), 1);
+    testing::internal::CaptureStderr();
+    lr_strerror_printf("quiet");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_STREQ(lr_strerror(), "quiet");
+    EXPECT_EQ(lr_strerror_echo(1), 0);
 }
 
 TEST(CodecMessage, EachThreadKeepsItsOwn) {
