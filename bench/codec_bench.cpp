@@ -22,6 +22,7 @@
 #include <quelna/codec.h>
 
 #include "alloc_count.h"
+#include "bench_stats.h"
 
 namespace {
 
@@ -215,17 +216,6 @@ void BM_c_FloorAccept(benchmark::State &state)
     state.counters["octets"] = static_cast<double>(octets.size());
 }
 
-double stat_min(const std::vector<double> &v)
-{
-    return *std::min_element(v.begin(), v.end());
-}
-double stat_max(const std::vector<double> &v)
-{
-    return *std::max_element(v.begin(), v.end());
-}
-
-#define QUELNA_BENCH(fn) \
-    BENCHMARK(fn)->ComputeStatistics("min", stat_min)->ComputeStatistics("max", stat_max)
 QUELNA_BENCH(BM_a_EncodeSignAccessRequest);
 QUELNA_BENCH(BM_b_VerifyDecodeAccessAccept);
 QUELNA_BENCH(BM_c_FloorRequest);

@@ -8,7 +8,6 @@
 //  - a packet our encoder and signer produced is well formed and verifies.
 #include <quelna/codec.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -90,10 +89,8 @@ void reencode(lr_value_pair *vps, unsigned code, const lr_packet *original)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // Every codec message goes to standard error; buffer them so they do not cost a system call
-    // each. Sanitizer reports bypass stdio and still appear at once.
-    static char buffer[1 << 16];
-    std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
+    // Nearly every input is refused with a codec message; echoed, they would flood the log.
+    lr_strerror_echo(0);
     return 0;
 }
 

@@ -244,6 +244,8 @@ QN_EXPORT int qn_peer_set_address(qn_peer *peer, const char *hostname, const cha
 QN_EXPORT int qn_peer_set_secret(qn_peer *peer, const char *secret)
 {
     assert(peer);
+    if (peer->own_secret)
+        OPENSSL_cleanse(peer->own_secret, strlen(peer->own_secret));
     free(peer->own_secret);
     peer->own_secret = strdup(secret);
     peer->secret = peer->own_secret;

@@ -128,6 +128,19 @@ int event_init_bufferevent(qn_connection *conn, qn_peer * /*peer*/)
     }
 }
 
+namespace {
+
+// Records a connect to ai that failed with e; an unreachable address lets a request move on.
+int connect_failed(qn_connection *conn, const struct evutil_addrinfo *ai, int e)
+{
+    conn->refused = is_unreachable(e);
+    char where[QN_ADDR_TEXT_SIZE];
+    return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect to %s: %d (%s)", conn->fd,
+                               addr_text(ai, where), e, strerror(e));
+}
+
+}  // namespace
+
 int event_do_connect(qn_connection *conn)
 {
     assert(conn && conn->active_peer && conn_address(conn));
@@ -137,11 +150,11 @@ int event_do_connect(qn_connection *conn)
 
     if (conn->bev) {
         conn_activate_timeout(conn);
-        int r = bufferevent_socket_connect(conn->bev, ai->ai_addr,
-                                           static_cast<int>(ai->ai_addrlen));
-        if (r < 0)
-            return QN_ERR_CONN_PUSH_FL(conn, QNE_EVENT, "bufferevent_socket_connect: %s",
-                                       evutil_gai_strerror(r));
+        // A connect that fails at once leaves its reason in errno.
+        errno = 0;
+        if (bufferevent_socket_connect(conn->bev, ai->ai_addr,
+                                       static_cast<int>(ai->ai_addrlen)) < 0)
+            return connect_failed(conn, ai, errno);
         conn->is_connecting = true;
         // Connecting gave the session a new OpenSSL socket BIO, whose writes raise SIGPIPE on a
         // stream the server has closed; it is replaced, before the handshake, by ours.
@@ -154,13 +167,8 @@ int event_do_connect(qn_connection *conn)
         return 0;
     }
 
-    if (connect(conn->fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-        int e = errno;
-        conn->refused = true;
-        char where[QN_ADDR_TEXT_SIZE];
-        return QN_ERR_CONN_PUSH_FL(conn, QNE_SOCKERR, "%d: connect to %s: %d (%s)", conn->fd,
-                                   addr_text(ai, where), e, strerror(e));
-    }
+    if (connect(conn->fd, ai->ai_addr, ai->ai_addrlen) != 0)
+        return connect_failed(conn, ai, errno);
     // A DTLS realm's datagrams go only inside the session, whose handshake starts now.
     if (conn->realm->type == QN_CONN_TYPE_DTLS)
         return dtls_start(conn);

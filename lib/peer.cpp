@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <event2/util.h>
+#include <openssl/crypto.h>
 
 #include "quelna_int.h"
 
@@ -32,6 +33,12 @@ void peer_free(qn_context *ctx, qn_peer *peer)
         qn_free(ctx, peer->own_hostname);
     if (peer->own_service)
         qn_free(ctx, peer->own_service);
-    free(peer->own_secret);
+    if (peer->own_secret) {
+        OPENSSL_cleanse(peer->own_secret, strlen(peer->own_secret));
+        free(peer->own_secret);
+    }
+    // The codec keeps the last signing key of this thread; it goes with the secret.
+    if (peer->secret)
+        lr_hmac_forget();
     qn_free(ctx, peer);
 }

@@ -55,6 +55,8 @@ struct qn_realm {
     // The TLS context made from the realm's files, shared (reference-counted) by its
     // connections: building one reads and parses the files, which costs more than a handshake.
     SSL_CTX *tls_ctx;
+    // The realm's libconfuse section: it owns the option texts the realm and its peers point to.
+    struct cfg_t *section;
 };
 
 // Releases what a realm holds besides its texts and peers (its shared TLS context).
@@ -83,11 +85,12 @@ struct qn_peer {
     bool signs_responses;
 };
 
-typedef struct cfg_t cfg_t;
+// The realms by name (conf.cpp).
+struct RealmIndex;
 
 struct qn_config {
     qn_realm *realms;
-    cfg_t *cfg;
+    RealmIndex *index;
 };
 
 struct qn_context {

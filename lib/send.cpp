@@ -37,10 +37,9 @@ int set_up_transport(qn_connection *conn)
             return -1;
     }
     // A connect that fails at once (a datagram socket's, or a stream's without a route) ends
-    // the send, closed, so that a request can try the next address; so does a DTLS session
-    // that cannot be made (nothing may go out without it).
-    if (!conn->is_connected && !conn->is_connecting && event_do_connect(conn) != 0 &&
-        (conn->refused || conn->realm->type == QN_CONN_TYPE_DTLS)) {
+    // the send, closed, with the connect's own error, so that a request can try the next
+    // address; so does a DTLS session that cannot be made (nothing may go out without it).
+    if (!conn->is_connected && !conn->is_connecting && event_do_connect(conn) != 0) {
         qn_conn_disconnect(conn);
         return -1;
     }

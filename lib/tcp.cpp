@@ -66,6 +66,26 @@ void connect_timeout_cb(evutil_socket_t fd, short what, void *arg)
         qn_conn_disconnect(conn);
 }
 
+// A stream that ends with part of a packet buffered: says so, with how much of it came.
+void note_packet_cut_short(qn_connection *c)
+{
+    struct evbuffer *input = bufferevent_get_input(c->bev);
+    const size_t got = evbuffer_get_length(input);
+    if (got == 0)
+        return;
+    uint8_t hdr[header_octets];
+    if (evbuffer_copyout(input, hdr, sizeof hdr) == static_cast<ev_ssize_t>(sizeof hdr)) {
+        const size_t len = static_cast<size_t>(hdr[2]) << 8 | hdr[3];
+        QN_ERR_CONN_PUSH_FL(c, QNE_NO_PACKET_DATA,
+                            "the server closed the stream in the middle of a packet "
+                            "(%zu of %zu octets)", got, len);
+    } else {
+        QN_ERR_CONN_PUSH_FL(c, QNE_NO_PACKET_DATA,
+                            "the server closed the stream in the middle of a packet header "
+                            "(%zu of %zu octets)", got, header_octets);
+    }
+}
+
 }  // namespace
 
 void tcp_read_cb(struct bufferevent * /*bev*/, void *user_data)
@@ -111,7 +131,7 @@ void tcp_read_cb(struct bufferevent * /*bev*/, void *user_data)
         event_del(c->tev);  // the receive's I/O timer
     if (int e = lr_packet_ok(rp); e != 0) {
         close_stream(c);
-        QN_ERR_CONN_PUSH_FL(c, -e, "invalid packet");
+        QN_ERR_CONN_PUSH_FL(c, -e, "invalid packet: %s", lr_strerror());
         return;
     }
     if (c->callbacks.received_cb)
@@ -148,8 +168,9 @@ void tcp_event_cb(struct bufferevent * /*bev*/, short events, void *user_data)
         return;
     }
     if (events & BEV_EVENT_EOF) {
-        // The server closed the stream: nothing to record; with the stream closed and the timer
-        // off the loop, a blocking call waiting on it ends.
+        // The server closed the stream: between packets nothing is recorded; with the stream
+        // closed and the timer off the loop, a blocking call waiting on it ends.
+        note_packet_cut_short(c);
         event_on_disconnect(c);
         close_stream(c);
         return;

@@ -297,8 +297,13 @@ int tls_verify_cert(qn_connection *conn)
     const char *h = conn->active_peer->hostname;
 
     X509Ptr cert(verifytlscert(conn->tls_ssl));
-    if (!cert)
-        return qn_err_conn_push(conn, QNE_SSLERR, "basic certificate validation failed");
+    if (!cert) {
+        // OpenSSL's verdict on the chain, or no chain at all.
+        const long v = SSL_get_verify_result(conn->tls_ssl);
+        return qn_err_conn_push(conn, QNE_SSLERR, "basic certificate validation failed: %s",
+                                v != X509_V_OK ? X509_verify_cert_error_string(v)
+                                               : "the server sent no certificate");
+    }
 
     bool matched;
     std::array<uint8_t, sizeof(struct in6_addr)> addr{};

@@ -96,15 +96,13 @@ void on_readable(qn_connection *conn, int fd, qn_packet *pkt)
         qn_err_conn_push(conn, QNE_INVALID_PKT, "invalid packet length: %zd", r);
         return;
     }
+    // Checked against the octets received, so that a Length field out of range is named as
+    // such; octets after the Length are then ignored.
+    if (int e = lr_packet_ok_raw(rp->data, static_cast<size_t>(r)); e != 0) {
+        QN_ERR_CONN_PUSH_FL(conn, -e, "invalid packet: %s", lr_strerror());
+        return;
+    }
     rp->length = (static_cast<size_t>(rp->data[2]) << 8) | rp->data[3];
-    if (rp->length > static_cast<size_t>(r)) {
-        QN_ERR_CONN_PUSH_FL(conn, QNE_PACKET_TOO_LARGE, "invalid packet");
-        return;
-    }
-    if (int e = lr_packet_ok(rp); e != 0) {
-        QN_ERR_CONN_PUSH_FL(conn, -e, "invalid packet");
-        return;
-    }
     conn->discarded = false;
     // The record's header fields describe the octets received, verified or not.
     rp->code = rp->data[0];

@@ -39,8 +39,8 @@ struct Options {
     std::string realm;
     // ... or from the command line.
     std::string server;  // host[:port], [v6-literal]:port
-    std::optional<std::string> secret;
-    std::string secret_file;
+    std::optional<std::string> secret;  // -S, or what read_secrets() read
+    std::string secret_file, secret_env;
     std::string transport = "udp";
     std::string ca_file, cert_file, key_file;
     std::string psk_id, psk_hex, psk_text;
@@ -48,7 +48,9 @@ struct Options {
     std::string require_msg_auth;  // the realm's require_message_authenticator; empty: default
     // The request(s).
     std::string user, password;
-    bool has_password = false;
+    bool has_password = false;              // any of -p, --password-file, --password-env
+    std::string password_file, password_env;
+    std::string password_option = "-p";     // the option that gave it, for messages
     bool chap = false;
     std::string input_file;               // "-" for standard input
     std::vector<std::string> attributes;  // "Name = value", added to every request
@@ -69,6 +71,13 @@ Status parse_options(int argc, char **argv, Options *opts, bool *done);
 /** Prints the usage text with every option and examples. */
 void print_help(std::FILE *out);
 
+/**
+ * Reads the secret and the password that the options name (a file's first line, standard input
+ * for "-": the secret's line before the password's, an environment variable) into
+ * opts->secret and opts->password. Returns kPositive or kUsage (with the message written).
+ */
+Status read_secrets(Options *opts);
+
 // ------------------------------------------------------------------------------------------
 // Messages
 
@@ -78,8 +87,16 @@ void complain(const char *fmt, ...) QN_PRINTF(1, 2);
 void set_quiet(bool quiet);
 
 /**
- * While alive, the library's own echo on standard error (codec "ERROR: ..." lines, libevent
- * warnings) goes nowhere: the client reports each failure once, in one line, itself.
+ * text as it may go to a terminal: C0 controls, DEL, C1 controls and octets that are not
+ * well-formed UTF-8 escaped (\n, \r, \t, \xHH), and \ doubled, so that text from a server
+ * can neither drive the terminal nor fake a line of output.
+ */
+std::string printable(std::string_view text);
+
+/**
+ * While alive, whatever the libraries still write to standard error (libevent and OpenSSL
+ * warnings; the codec's echo is off) goes nowhere: the client reports each failure once, in one
+ * line, itself.
  */
 class StderrMute {
 public:
@@ -111,9 +128,10 @@ struct RequestSpec {
 
 /**
  * Parses one "Name = value" (or "Name:tag = value", value optionally in double quotes; octets
- * as 0x and hex digits) into a new pair. On failure returns null and puts the reason in *why.
+ * as 0x and hex digits) into a new pair for a request of code. On failure returns null and
+ * puts the reason in *why (never a hidden attribute's value).
  */
-qn_avp *parse_pair(std::string_view line, std::string *why);
+qn_avp *parse_pair(std::string_view line, unsigned int code, std::string *why);
 
 /**
  * Builds the requests: one from the command line, or one per blank-line-separated block of
@@ -140,7 +158,8 @@ public:
     qn_connection *conn() const { return conn_; }
 
 private:
-    Status open_from_file(const std::string &file, const std::string &realm);
+    Status read_config(const std::string &file);
+    Status connect(const std::string &file, const std::string &realm);
     qn_context *ctx_ = nullptr;
     qn_connection *conn_ = nullptr;
 };

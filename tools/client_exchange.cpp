@@ -33,7 +33,8 @@ std::string code_name(unsigned int code)
     return "code " + std::to_string(code);
 }
 
-/** "Name = value", "Name:tag = value", or the octets in hex for a type without text form. */
+/** "Name = value", "Name:tag = value", or the octets in hex for a type without text form.
+ *  Text comes from the server: it is shown escaped, all of it (past a zero octet too). */
 std::string render_pair(const qn_avp *vp)
 {
     char name[128];
@@ -41,15 +42,17 @@ std::string render_pair(const qn_avp *vp)
     std::string out = name;
     if ((vp->da->flags & LR_DICT_FLAG_HAS_TAG) && vp->tag > 0)
         out += ":" + std::to_string(vp->tag);
+    const uint8_t *octets = qn_avp_octets_value_const_ptr(vp);
+    size_t len = std::min(qn_avp_length(vp), static_cast<size_t>(LR_VALUE_SIZE));
+    if (qn_avp_typeof(vp) == QN_TYPE_STRING && octets)
+        return out + " = " + printable({reinterpret_cast<const char *>(octets), len});
     char value[2 * LR_VALUE_SIZE + 8];
     if (lr_vp_snprintf_value(value, sizeof value, vp) > 0) {
         out += " = ";
-        out += value;
+        out += printable(value);
         return out;
     }
     out += " = 0x";
-    const uint8_t *octets = qn_avp_octets_value_const_ptr(vp);
-    size_t len = std::min(qn_avp_length(vp), static_cast<size_t>(LR_VALUE_SIZE));
     for (size_t i = 0; octets && i < len; i++) {
         char hex[3];
         std::snprintf(hex, sizeof hex, "%02x", octets[i]);
@@ -65,6 +68,27 @@ void print_hex(const lr_packet *packet)
     lr_packet shown = *packet;
     shown.flags |= LR_PACKET_SIGNED;
     lr_packet_print_hex(&shown);
+}
+
+/** Whether a failure with code may have kept the request from leaving: the socket, the
+ *  connect, TLS or the set-up failed. Of a request that ended so nothing is known for sure. */
+bool failed_before_sending(int code)
+{
+    switch (code) {
+    case QNE_NOMEM:
+    case QNE_BADADDR:
+    case QNE_NOPEER:
+    case QNE_EVENT:
+    case QNE_SOCKERR:
+    case QNE_CONFIG:
+    case QNE_INTERNAL:
+    case QNE_SSLERR:
+    case QNE_TIMEOUT_CONN:
+    case QNE_CRED:
+        return true;
+    default:
+        return false;
+    }
 }
 
 /** What a failed send tells the user, and the status it means. */
@@ -164,7 +188,9 @@ Status exchange(const Options &opts, Session &session, RequestSpec &plan)
     }
     PacketPtr resp(resp_raw);
     const lr_packet *sent = qn_packet_codec(request);
-    if (!opts.quiet && (sent->flags & LR_PACKET_SIGNED)) {
+    const bool went_out = (sent->flags & LR_PACKET_SIGNED) &&
+                          (rc == 0 || !failed_before_sending(qn_err_conn_peek_code(conn)));
+    if (!opts.quiet && went_out) {
         std::printf("Sent %s Id %d length %zu\n", code_name(sent->code).c_str(), sent->id,
                     sent->length);
         if (opts.hex)

@@ -90,11 +90,11 @@ bool parse_small_number(const std::string &text, uint32_t limit, uint32_t *out)
 const char *expected_form(qn_attr_type type)
 {
     switch (type) {
-    case QN_TYPE_STRING: return "text of at most 253 octets";
+    case QN_TYPE_STRING: return "text of 1..253 octets";
     case QN_TYPE_INTEGER: return "a decimal number 0..4294967295";
     case QN_TYPE_IPADDR: return "an IPv4 address";
     case QN_TYPE_DATE: return "seconds since 1970";
-    case QN_TYPE_OCTETS: return "0x and hex digits, at most 253 octets";
+    case QN_TYPE_OCTETS: return "0x and hex digits, 1..253 octets";
     case QN_TYPE_BYTE: return "a number 0..255";
     case QN_TYPE_SHORT: return "a number 0..65535";
     default: return "a type without a text form here";
@@ -120,13 +120,8 @@ bool store_value(qn_avp *vp, unsigned int attr, unsigned int vendor, const std::
     case QN_TYPE_INTEGER:
     case QN_TYPE_IPADDR:
     case QN_TYPE_DATE:
-        // The library's own text forms.
-        if (value.find('\0') != value.npos)
-            return false;
-        {
-            StderrMute mute(true);  // the refusal is reported by the caller, in one line
-            return lr_vp_sscanf_value(vp, value.c_str()) >= 0;
-        }
+        // The library's own text forms; the caller reports a refusal (the codec's echo is off).
+        return value.find('\0') == value.npos && lr_vp_sscanf_value(vp, value.c_str()) >= 0;
     case QN_TYPE_OCTETS:
         return parse_hex(value, &octets) && qn_avp_octets_set(vp, octets.data(), octets.size()) ==
                                                 QNE_OK;
@@ -150,6 +145,34 @@ const char *control_character(std::string_view line)
     return "";
 }
 
+/** Whether the attribute's value is hidden or a secret: it is never shown in a message. */
+bool is_hidden(const qn_avp *vp, unsigned int attr, unsigned int vendor)
+{
+    return vp->da->encrypt != LR_ENCRYPT_NONE || (attr == kChapPassword && vendor == 0);
+}
+
+/**
+ * Why a request of code cannot carry the attribute, or "". Numeric names reach past what a
+ * packet holds (the attribute number is one octet, RFC 2865 §5; a vendor is 24 bits, §5.26);
+ * hidden values are tied to an Access-Request's authenticator.
+ */
+std::string unfit(const std::string &name, const qn_avp *vp, unsigned int attr,
+                  unsigned int vendor, unsigned int code)
+{
+    if (name.starts_with("Attr-") &&
+        (attr < 1 || attr > 255 ||
+         (name.starts_with("Attr-26.") && (vendor < 1 || vendor > 0xffffff))))
+        return "bad attribute number \"" + name +
+               "\" (Attr-1..255, or Attr-26.VENDOR.1..255 with VENDOR 1..16777215)";
+    const std::string shown = qn_avp_name(vp) ? qn_avp_name(vp) : name;
+    // RFC 2868 §3.5: hidden with the authenticator of the request it answers.
+    if (vp->da->encrypt == LR_ENCRYPT_TUNNEL_PASSWORD)
+        return shown + " goes in replies only, not in a request";
+    if (is_hidden(vp, attr, vendor) && code != 1)
+        return shown + " belongs in an Access-Request only (KIND auth)";
+    return "";
+}
+
 /** A pair built from the -u / -p options. */
 qn_avp *option_pair(unsigned int attr, const std::string &value, std::string *why)
 {
@@ -164,7 +187,7 @@ qn_avp *option_pair(unsigned int attr, const std::string &value, std::string *wh
 
 }  // namespace
 
-qn_avp *parse_pair(std::string_view line, std::string *why)
+qn_avp *parse_pair(std::string_view line, unsigned int code, std::string *why)
 {
     line = trim(line);
     if (*control_character(line)) {
@@ -207,18 +230,26 @@ qn_avp *parse_pair(std::string_view line, std::string *why)
         }
         vp->tag = tag;
     }
+    if (std::string unfit_why = unfit(name, vp.get(), attr, vendor, code); !unfit_why.empty()) {
+        *why = std::move(unfit_why);
+        return nullptr;
+    }
     std::string value;
     if (!unquote(raw_value, &value)) {
         *why = "unbalanced quotes in the value of " + name;
         return nullptr;
     }
-    if (!store_value(vp.get(), attr, vendor, value)) {
+    // RFC 2865 §5: a value has at least one octet; the codec would leave an empty one out.
+    if (value.empty() || !store_value(vp.get(), attr, vendor, value)) {
         const char *form = vendor != 0                ? expected_form(vp->da->type)
-                           : attr == kChapPassword ? "the clear-text password"
-                           : attr == kUserPassword ? "text of at most 128 octets"
+                           : attr == kChapPassword ? "the clear-text password, 1..253 octets"
+                           : attr == kUserPassword ? "text of 1..128 octets"
                                                    : expected_form(vp->da->type);
-        *why = "invalid value for " + std::string(qn_avp_name(vp.get())) + ": \"" + value +
-               "\" (expected " + form + ")";
+        const std::string shown = is_hidden(vp.get(), attr, vendor)
+                                      ? std::to_string(value.size()) + " octets"
+                                      : "\"" + value + "\"";
+        *why = "invalid value for " + std::string(qn_avp_name(vp.get())) + ": " + shown +
+               " (expected " + form + ")";
         return nullptr;
     }
     return vp.release();
@@ -245,13 +276,13 @@ Status common_pairs(const Options &opts, PairList *out)
         qn_avp *vp = option_pair(opts.chap ? kChapPassword : kUserPassword, opts.password, &why);
         if (!vp) {
             qn_avp_free(&list);
-            complain("-p: %s", why.c_str());
+            complain("%s: %s", opts.password_option.c_str(), why.c_str());
             return kUsage;
         }
         add(vp);
     }
     for (size_t i = 0; i < opts.attributes.size(); i++) {
-        qn_avp *vp = parse_pair(opts.attributes[i], &why);
+        qn_avp *vp = parse_pair(opts.attributes[i], opts.kind->code, &why);
         if (!vp) {
             qn_avp_free(&list);
             complain("attribute %zu on the command line: %s", i + 1, why.c_str());
@@ -287,7 +318,8 @@ struct FileCloser {
 };
 
 /** Reads the blocks of name; each becomes a request after the common pairs. */
-Status read_blocks(const std::string &name, const qn_avp *common, std::vector<RequestSpec> *out)
+Status read_blocks(const std::string &name, unsigned int code, const qn_avp *common,
+                   std::vector<RequestSpec> *out)
 {
     const bool use_stdin = name == "-";
     std::unique_ptr<std::FILE, FileCloser> f(use_stdin ? stdin : std::fopen(name.c_str(), "r"));
@@ -329,7 +361,7 @@ Status read_blocks(const std::string &name, const qn_avp *common, std::vector<Re
             open_block = true;
         }
         std::string why;
-        qn_avp *vp = parse_pair(std::string_view(line, static_cast<size_t>(len)), &why);
+        qn_avp *vp = parse_pair(std::string_view(line, static_cast<size_t>(len)), code, &why);
         if (!vp) {
             complain("%s:%d: %s", shown.c_str(), number, why.c_str());
             result = kUsage;
@@ -366,7 +398,7 @@ Status build_requests(const Options &opts, std::vector<RequestSpec> *out)
         out->push_back(RequestSpec{std::move(common), "command line"});
         return kPositive;
     }
-    return read_blocks(opts.input_file, common.get(), out);
+    return read_blocks(opts.input_file, opts.kind->code, common.get(), out);
 }
 
 }  // namespace quelna::client

@@ -21,6 +21,9 @@ constexpr Kind kinds[] = {
 
 enum LongOnly {
     kSecretFile = 256,
+    kSecretEnv,
+    kPasswordFile,
+    kPasswordEnv,
     kCa,
     kCert,
     kKey,
@@ -39,6 +42,7 @@ constexpr option long_options[] = {
     {"server", required_argument, nullptr, 's'},
     {"secret", required_argument, nullptr, 'S'},
     {"secret-file", required_argument, nullptr, kSecretFile},
+    {"secret-env", required_argument, nullptr, kSecretEnv},
     {"transport", required_argument, nullptr, 'T'},
     {"ca", required_argument, nullptr, kCa},
     {"cert", required_argument, nullptr, kCert},
@@ -50,6 +54,8 @@ constexpr option long_options[] = {
     {"require-message-authenticator", required_argument, nullptr, kRequireMsgAuth},
     {"user", required_argument, nullptr, 'u'},
     {"password", required_argument, nullptr, 'p'},
+    {"password-file", required_argument, nullptr, kPasswordFile},
+    {"password-env", required_argument, nullptr, kPasswordEnv},
     {"chap", no_argument, nullptr, kChap},
     {"file", required_argument, nullptr, 'f'},
     {"timeout", required_argument, nullptr, 't'},
@@ -83,8 +89,10 @@ Server, on the command line:
                            to 1812 (auth, status), 1813 (acct), 3799 (coa, disconnect),
                            2083 over TLS and DTLS
   -S, --secret TEXT        shared secret (default over TLS "radsec", RFC 6614, and over
-                           DTLS "radius/dtls", RFC 7360)
+                           DTLS "radius/dtls", RFC 7360); taken as written, no ${...}
       --secret-file FILE   read the shared secret from the first line of FILE
+                           ("-": a line of standard input)
+      --secret-env NAME    take the shared secret from environment variable NAME
   -T, --transport WORD     udp (default), tcp, tls or dtls
       --ca FILE            TLS, DTLS: CA certificates (PEM) the server's certificate chains to
       --cert FILE          TLS: client certificate (PEM)
@@ -99,11 +107,17 @@ Server, on the command line:
 Requests:
   -u, --user NAME          User-Name
   -p, --password TEXT      User-Password (PAP), or with --chap the CHAP secret
+      --password-file FILE read the password from the first line of FILE ("-": a line of
+                           standard input, after the secret's line if that is there too)
+      --password-env NAME  take the password from environment variable NAME
       --chap               send the password as CHAP-Password (the library computes the
                            CHAP response from it)
   -f, --file FILE          read requests from FILE ("-": standard input): one request per
                            block of "Name = value" lines, blocks separated by blank lines,
                            '#' starts a comment; string values may be in double quotes
+Secrets: -S, -p, --psk-hex and --psk-text show it to anyone who lists processes (ps), and the
+shell may keep it in its history; the -file and -env forms (and -f) keep it out of the process
+list (an environment is readable by the same user and root only).
 Timing:
   -t, --timeout SECONDS    wait this long for each attempt (default: the library's schedule:
                            2 s, then twice the last plus 2 s, at most ~17.6 s each; it ends
@@ -174,6 +188,21 @@ bool parse_count(const char *text, int *out)
     return true;
 }
 
+bool is_long(char **argv, int at)
+{
+    return argv[at] && std::strncmp(argv[at], "--", 2) == 0;
+}
+
+/** The option getopt refused, as written but without "=value"; never the word before it,
+ *  which may be the value of the option before (a secret). */
+std::string shown_option(char **argv, int at)
+{
+    if (!is_long(argv, at))
+        return std::string("-") + static_cast<char>(optopt);
+    std::string_view word = argv[at];
+    return std::string(word.substr(0, word.find('=')));
+}
+
 // The rules that join options; each failure is one line and status 2.
 Status check_combination(const Options &o)
 {
@@ -193,14 +222,15 @@ Status check_combination(const Options &o)
     const bool tls_opts = !o.ca_file.empty() || !o.cert_file.empty() || !o.key_file.empty() ||
                           !o.psk_id.empty() || !o.psk_hex.empty() || !o.psk_text.empty() ||
                           o.no_hostname_check;
-    if (from_file && (tls_opts || o.secret || !o.secret_file.empty() || o.transport != "udp" ||
-                      !o.require_msg_auth.empty())) {
+    if (from_file && (tls_opts || o.secret || !o.secret_file.empty() || !o.secret_env.empty() ||
+                      o.transport != "udp" || !o.require_msg_auth.empty())) {
         complain("with -c/-R the realm gives transport, secret and TLS settings; drop -S, -T, "
                  "--require-message-authenticator and the TLS options");
         return kUsage;
     }
-    if (o.secret && !o.secret_file.empty()) {
-        complain("give either -S or --secret-file, not both");
+    if (o.input_file == "-" && (o.secret_file == "-" || o.password_file == "-")) {
+        complain("standard input holds the requests (-f -); give the secret or password "
+                 "another way");
         return kUsage;
     }
     if (o.transport != "udp" && o.transport != "tcp" && o.transport != "tls" &&
@@ -229,11 +259,11 @@ Status check_combination(const Options &o)
         }
     }
     if (o.chap && (!o.has_password || o.kind->code != 1)) {
-        complain("--chap needs -p PASSWORD and KIND auth");
+        complain("--chap needs a password (-p) and KIND auth");
         return kUsage;
     }
     if (o.has_password && o.kind->code != 1) {
-        complain("-p is for KIND auth only");
+        complain("%s is for KIND auth only", o.password_option.c_str());
         return kUsage;
     }
     return kPositive;
@@ -253,13 +283,23 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
     // "+": options end at the first word, so attribute values may start with '-'.
     const char *short_options = "+:c:R:s:S:T:u:p:f:t:r:xqvh";
     int c;
-    while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+    // The word getopt works on; within "-ab" it stays the same.
+    for (int at = optind; (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;
+         at = optind) {
         switch (c) {
         case 'c': o->config_file = optarg; break;
         case 'R': o->realm = optarg; break;
         case 's': o->server = optarg; break;
-        case 'S': o->secret = optarg; break;
-        case kSecretFile: o->secret_file = optarg; break;
+        case 'S':
+        case kSecretFile:
+        case kSecretEnv:
+            if (o->secret || !o->secret_file.empty() || !o->secret_env.empty()) {
+                complain("give one of -S, --secret-file and --secret-env");
+                return kUsage;
+            }
+            (c == 'S' ? o->secret.emplace() : c == kSecretFile ? o->secret_file : o->secret_env) =
+                optarg;
+            break;
         case 'T': o->transport = optarg; break;
         case kCa: o->ca_file = optarg; break;
         case kCert: o->cert_file = optarg; break;
@@ -277,10 +317,26 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
                 return kUsage;
             }
             break;
-        case 'u': o->user = optarg; break;
+        case 'u':
+            o->user = optarg;
+            if (o->user.empty()) {
+                complain("-u: the user name is empty");
+                return kUsage;
+            }
+            break;
         case 'p':
-            o->password = optarg;
+        case kPasswordFile:
+        case kPasswordEnv:
+            if (o->has_password) {
+                complain("give one of -p, --password-file and --password-env");
+                return kUsage;
+            }
             o->has_password = true;
+            (c == 'p' ? o->password : c == kPasswordFile ? o->password_file : o->password_env) =
+                optarg;
+            o->password_option = c == 'p'             ? "-p"
+                                 : c == kPasswordFile ? "--password-file"
+                                                      : "--password-env";
             break;
         case kChap: o->chap = true; break;
         case 'f': o->input_file = optarg; break;
@@ -310,10 +366,13 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
             *done = true;
             return kPositive;
         case ':':
-            complain("option %s needs a value (see --help)", argv[optind - 1]);
+            complain("option %s needs a value (see --help)", shown_option(argv, at).c_str());
             return kUsage;
         default:
-            complain("unknown option %s (see --help)", argv[optind - 1]);
+            if (is_long(argv, at) && optopt != 0)
+                complain("option %s takes no value", shown_option(argv, at).c_str());
+            else
+                complain("unknown option %s (see --help)", shown_option(argv, at).c_str());
             return kUsage;
         }
     }

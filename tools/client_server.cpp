@@ -2,12 +2,16 @@
 // on the command line. The library takes transport and TLS settings only from a configuration
 // file, so a command-line server becomes a private temporary file read the same way.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "client.h"
 
@@ -19,16 +23,17 @@ constexpr char kTlsPort[] = "2083";       // RFC 6614
 constexpr char kTlsSecret[] = "radsec";   // RFC 6614 §2.3: the secret inside TLS
 constexpr char kDtlsSecret[] = "radius/dtls";  // RFC 7360 §2.1: the secret inside DTLS
 
-/** Text in double quotes for the configuration syntax: \ and " escaped. */
+/** Text in single quotes, which the configuration reader takes as written (no ${...}, no
+ *  escapes) but for \\ and \' standing for a backslash and a quote. */
 std::string quoted(std::string_view text)
 {
-    std::string out = "\"";
+    std::string out = "'";
     for (char c : text) {
-        if (c == '"' || c == '\\')
+        if (c == '\'' || c == '\\')
             out.push_back('\\');
         out.push_back(c);
     }
-    out.push_back('"');
+    out.push_back('\'');
     return out;
 }
 
@@ -70,45 +75,33 @@ bool split_server(const std::string &server, std::string *host, std::string *por
 bool valid_port(const std::string &port)
 {
     if (port.find_first_not_of("0123456789") != std::string::npos) {
-        // A service name, resolved by the library.
-        return port.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") ==
-               std::string::npos;
+        // A service name, resolved by the library. RFC 6335 §5.1: at most 15 letters, digits
+        // and hyphens, starting with a letter, not ending in a hyphen, no two hyphens together.
+        return port.size() <= 15 && std::isalpha(static_cast<unsigned char>(port.front())) &&
+               port.back() != '-' && port.find("--") == std::string::npos &&
+               port.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") ==
+                   std::string::npos;
     }
     long n = std::strtol(port.c_str(), nullptr, 10);
     return port.size() <= 5 && n >= 1 && n <= 65535;
 }
 
+/** Whether file can be opened for reading and is no directory (which opens, but reads as
+ *  nothing); false with the system's reason in *why. */
 bool readable(const std::string &file, const char *what, std::string *why)
 {
+    int error = 0;
     if (std::FILE *f = std::fopen(file.c_str(), "r")) {
+        struct stat st;
+        if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode))
+            error = EISDIR;
         std::fclose(f);
-        return true;
+    } else {
+        error = errno;
     }
-    *why = std::string("cannot read ") + what + " " + file + ": " + std::strerror(errno);
-    return false;
-}
-
-bool read_secret_file(const std::string &file, std::string *secret, std::string *why)
-{
-    std::FILE *f = std::fopen(file.c_str(), "r");
-    if (!f) {
-        *why = "cannot read secret file " + file + ": " + std::strerror(errno);
-        return false;
-    }
-    char *line = nullptr;
-    size_t cap = 0;
-    ssize_t len = getline(&line, &cap, f);
-    std::fclose(f);
-    if (len > 0)
-        secret->assign(line, static_cast<size_t>(len));
-    std::free(line);
-    while (!secret->empty() && (secret->back() == '\n' || secret->back() == '\r'))
-        secret->pop_back();
-    if (secret->empty()) {
-        *why = "secret file " + file + " has no secret on its first line";
-        return false;
-    }
-    return true;
+    if (error != 0)
+        *why = std::string("cannot read ") + what + " " + file + ": " + std::strerror(error);
+    return error == 0;
 }
 
 bool is_hex(const std::string &text)
@@ -117,47 +110,105 @@ bool is_hex(const std::string &text)
            text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
-/** Removes the temporary configuration file when the scope ends. */
+// The temporary configuration file holds the shared secret. While it exists, a signal that
+// ends the program removes it first; the handler may use only async-signal-safe calls, so the
+// path is kept in a fixed buffer.
+char temp_path[4096];
+volatile sig_atomic_t temp_exists = 0;
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGTERM};
+struct sigaction saved_actions[std::size(kEndingSignals)];
+
+extern "C" void remove_temp_file(int sig)
+{
+    if (temp_exists)
+        unlink(temp_path);
+    // SA_RESETHAND has restored the default action; the signal, blocked while this handler
+    // runs, ends the program as soon as it returns.
+    raise(sig);
+}
+
+/** Blocks (or unblocks) the ending signals, so that a change of the file is never torn. */
+void block_ending_signals(int how)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kEndingSignals)
+        sigaddset(&set, sig);
+    sigprocmask(how, &set, nullptr);
+}
+
+/** The temporary configuration file, removed when the scope ends or a signal ends us. */
 class TempFile {
 public:
-    ~TempFile()
-    {
-        if (!path_.empty())
-            unlink(path_.c_str());
-    }
+    ~TempFile() { remove(); }
     /** Writes text to a new file only we may read. False with the reason in *why. */
     bool write(const std::string &text, std::string *why)
     {
         const char *dir = std::getenv("TMPDIR");
         std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/quelna-client-XXXXXX";
-        int fd = mkstemp(tmpl.data());  // mode 0600: the file holds the shared secret
-        if (fd < 0) {
-            *why = "cannot make a temporary file in " + tmpl + ": " + std::strerror(errno);
+        if (tmpl.size() >= sizeof temp_path) {
+            *why = "cannot make a temporary file: TMPDIR is too long";
             return false;
         }
-        path_ = tmpl;
+        std::memcpy(temp_path, tmpl.c_str(), tmpl.size() + 1);
+        block_ending_signals(SIG_BLOCK);
+        int fd = mkstemp(temp_path);  // mode 0600: the file holds the shared secret
+        const int error = errno;
+        if (fd >= 0)
+            catch_ending_signals();
+        block_ending_signals(SIG_UNBLOCK);
+        if (fd < 0) {
+            *why = "cannot make a temporary file in " + tmpl + ": " + std::strerror(error);
+            return false;
+        }
         size_t done = 0;
         while (done < text.size()) {
             ssize_t n = ::write(fd, text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                *why = "cannot write " + path_ + ": " + std::strerror(errno);
+                *why = std::string("cannot write ") + temp_path + ": " + std::strerror(errno);
                 close(fd);
                 return false;
             }
             done += static_cast<size_t>(n);
         }
         if (close(fd) != 0) {
-            *why = "cannot write " + path_ + ": " + std::strerror(errno);
+            *why = std::string("cannot write ") + temp_path + ": " + std::strerror(errno);
             return false;
         }
         return true;
     }
-    const std::string &path() const { return path_; }
+    /** Removes the file (once the library has read it) and the signal handlers. */
+    void remove()
+    {
+        if (!temp_exists)
+            return;
+        block_ending_signals(SIG_BLOCK);
+        unlink(temp_path);
+        temp_exists = 0;
+        for (size_t i = 0; i < std::size(kEndingSignals); i++)
+            sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
+        block_ending_signals(SIG_UNBLOCK);
+    }
+    const char *path() const { return temp_path; }
 
 private:
-    std::string path_;
+    // Called with the signals blocked. A signal the caller ignores (nohup) stays ignored.
+    static void catch_ending_signals()
+    {
+        temp_exists = 1;
+        struct sigaction sa = {};
+        sa.sa_handler = remove_temp_file;
+        sa.sa_flags = SA_RESETHAND;
+        for (int sig : kEndingSignals)
+            sigaddset(&sa.sa_mask, sig);
+        for (size_t i = 0; i < std::size(kEndingSignals); i++) {
+            sigaction(kEndingSignals[i], nullptr, &saved_actions[i]);
+            if (saved_actions[i].sa_handler != SIG_IGN)
+                sigaction(kEndingSignals[i], &sa, nullptr);
+        }
+    }
 };
 
 /** The library's message of an error taken out of a slot ("" for none); releases it. */
@@ -188,14 +239,11 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
     }
     std::string secret;
     if (o.secret) {
-        secret = *o.secret;
-    } else if (!o.secret_file.empty()) {
-        if (!read_secret_file(o.secret_file, &secret, why))
-            return kUsage;
+        secret = *o.secret;  // read_secrets() has put the file's or variable's secret here
     } else if (tls) {
         secret = dtls ? kDtlsSecret : kTlsSecret;
     } else {
-        *why = "no shared secret: give -S SECRET or --secret-file FILE";
+        *why = "no shared secret: give -S SECRET, --secret-file FILE or --secret-env NAME";
         return kUsage;
     }
     if (secret.empty()) {
@@ -257,7 +305,7 @@ Session::~Session()
         qn_context_destroy(ctx_);
 }
 
-Status Session::open_from_file(const std::string &file, const std::string &realm)
+Status Session::read_config(const std::string &file)
 {
     if (qn_context_create(&ctx_) != 0) {
         ctx_ = nullptr;
@@ -273,6 +321,11 @@ Status Session::open_from_file(const std::string &file, const std::string &realm
         complain("%s", take_message(qn_err_ctx_pop(ctx_)).c_str());
         return rc == QNE_CONFIG ? kUsage : kFailure;
     }
+    return kPositive;
+}
+
+Status Session::connect(const std::string &file, const std::string &realm)
+{
     if (!qn_conf_find_realm(ctx_, realm.c_str())) {
         complain("%s: no realm \"%s\"", file.c_str(), realm.c_str());
         return kUsage;
@@ -287,10 +340,15 @@ Status Session::open_from_file(const std::string &file, const std::string &realm
 
 Status Session::open(const Options &o)
 {
-    if (o.server.empty())
-        return open_from_file(o.config_file, o.realm);
-
     std::string text, why;
+    if (o.server.empty()) {
+        if (!readable(o.config_file, "configuration file", &why)) {
+            complain("%s", why.c_str());
+            return kUsage;
+        }
+        Status s = read_config(o.config_file);
+        return s != kPositive ? s : connect(o.config_file, o.realm);
+    }
     if (Status s = command_line_config(o, &text, &why); s != kPositive) {
         complain("%s", why.c_str());
         return s;
@@ -300,7 +358,9 @@ Status Session::open(const Options &o)
         complain("%s", why.c_str());
         return kFailure;
     }
-    return open_from_file(file.path(), kRealm);
+    Status s = read_config(file.path());
+    file.remove();  // read: the secret is in the library's memory, and nowhere on disk
+    return s != kPositive ? s : connect(kRealm, kRealm);
 }
 
 }  // namespace quelna::client

@@ -17,6 +17,11 @@ int main(int argc, char **argv)
     if (Status s = parse_options(argc, argv, &opts, &done); s != kPositive || done)
         return s;
     StderrMute::enable(!opts.verbose);
+    // The codec's echo of every refused packet would let a server fill standard error; each
+    // failure is reported once, with the library's message, unless -v asks for everything.
+    lr_strerror_echo(opts.verbose ? 1 : 0);
+    if (Status s = read_secrets(&opts); s != kPositive)
+        return s;
 
     // Every request is read and checked before the first one is sent.
     std::vector<RequestSpec> requests;

@@ -341,7 +341,8 @@ QN_EXPORT void qn_packet_destroy(qn_packet *pkt);
 /**
  * Adds an attribute (dictionary number attr of vendor, 0 for standard ones) with its value
  * in stored form (numbers in host order). Values of strings and octets longer than 253 octets
- * are cut. Returns 0, QNE_ATTR_TYPE_UNKNOWN, QNE_NOMEM or the codec's code for a bad value.
+ * are cut; a fixed-size type needs len to be its size (QNE_ATTR_VALUE_MALFORMED otherwise).
+ * Returns 0, QNE_ATTR_TYPE_UNKNOWN, QNE_NOMEM or the codec's code for a bad value.
  */
 QN_EXPORT int qn_packet_add_avp(qn_packet *pkt, unsigned int attr, unsigned int vendor,
                                 const void *data, size_t len);

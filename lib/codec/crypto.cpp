@@ -24,6 +24,7 @@
 using quelna::codec::kMd5Len;
 using quelna::codec::Md5;
 using quelna::codec::OctetWriter;
+using quelna::codec::SecretDigest;
 
 namespace {
 
@@ -39,13 +40,22 @@ void xor_block(uint8_t *dst, const uint8_t *pad, size_t n) {
     for (size_t i = 0; i < n; ++i) dst[i] ^= pad[i];
 }
 
-// Pad states of the last HMAC key used by this thread.
+// Pad states of the last HMAC key used by this thread. The key is a shared secret: it is
+// wiped when the thread ends or the library lets the secret go (lr_hmac_forget).
 struct HmacKeyCache {
     bool valid = false;
     size_t key_len = 0;
     uint8_t key[kHmacBlock];
     Md5 inner;
     Md5 outer;
+    ~HmacKeyCache() { forget(); }
+    void forget() {
+        OPENSSL_cleanse(key, sizeof key);
+        inner = Md5();
+        outer = Md5();
+        valid = false;
+        key_len = 0;
+    }
 };
 thread_local HmacKeyCache hmac_cache;
 
@@ -67,6 +77,7 @@ void hmac_prepare(HmacKeyCache &c, const uint8_t *key, size_t key_len) {
     // Only keys that fit are remembered; longer ones are prepared on every call.
     c.valid = key_len <= kHmacBlock;
     c.key_len = key_len;
+    OPENSSL_cleanse(c.key, sizeof c.key);  // nothing of a longer earlier key stays behind
     if (c.valid && key_len) std::memcpy(c.key, key, key_len);
     OPENSSL_cleanse(k, sizeof k);
     OPENSSL_cleanse(ipad, sizeof ipad);
@@ -90,12 +101,12 @@ ssize_t lr_password_encrypt(uint8_t *out, size_t outlen, const uint8_t *in, size
 
     Md5 base;
     base.update(secret, std::strlen(secret));
-    uint8_t digest[kMd5Len];
+    SecretDigest digest;
     for (size_t off = 0; off < n; off += kBlock) {
         // c(1) = p(1) xor MD5(S + RA); c(i) = p(i) xor MD5(S + c(i-1)).
         Md5 h = base;
-        h.update(off == 0 ? vector : out + off - kBlock, kBlock).final(digest);
-        xor_block(out + off, digest, kBlock);
+        h.update(off == 0 ? vector : out + off - kBlock, kBlock).final(digest.octets);
+        xor_block(out + off, digest.octets, kBlock);
     }
     return static_cast<ssize_t>(n);
 }
@@ -120,7 +131,7 @@ ssize_t lr_tunnelpw_encrypt(uint8_t *out, size_t outlen, const uint8_t *in, size
 
     Md5 base;
     base.update(secret, std::strlen(secret));
-    uint8_t digest[kMd5Len];
+    SecretDigest digest;
     uint8_t *blocks = out + kSaltLen;
     for (size_t off = 0; off < n; off += kBlock) {
         // b(1) = MD5(S + R + A); b(i) = MD5(S + c(i-1)).
@@ -129,8 +140,8 @@ ssize_t lr_tunnelpw_encrypt(uint8_t *out, size_t outlen, const uint8_t *in, size
             h.update(vector, kBlock).update(salt, kSaltLen);
         else
             h.update(blocks + off - kBlock, kBlock);
-        h.final(digest);
-        xor_block(blocks + off, digest, kBlock);
+        h.final(digest.octets);
+        xor_block(blocks + off, digest.octets, kBlock);
     }
     return static_cast<ssize_t>(n + kSaltLen);
 }
@@ -150,7 +161,8 @@ ssize_t lr_tunnelpw_decrypt(uint8_t *out, size_t outlen, const uint8_t *in, size
 
     Md5 base;
     base.update(secret, std::strlen(secret));
-    uint8_t digest[kMd5Len];
+    SecretDigest stream;
+    uint8_t *digest = stream.octets;
     Md5 first = base;
     first.update(vector, kBlock).update(in, kSaltLen).final(digest);
 
@@ -169,7 +181,6 @@ ssize_t lr_tunnelpw_decrypt(uint8_t *out, size_t outlen, const uint8_t *in, size
         for (size_t i = 0; i < n; ++i) out[k - 1 + i] = c[k + i] ^ digest[i];
     }
     out[len] = 0;
-    OPENSSL_cleanse(digest, sizeof digest);
     return static_cast<ssize_t>(len);
 }
 
@@ -186,5 +197,7 @@ void lr_hmac_md5(const uint8_t *text, size_t text_len, const uint8_t *key, size_
     Md5 o = c.outer;
     o.update(inner, sizeof inner).final(digest);
 }
+
+void lr_hmac_forget(void) { hmac_cache.forget(); }
 
 }  // extern "C"

@@ -54,12 +54,12 @@ ssize_t reveal_user_password(std::span<const uint8_t> hidden, const char *secret
     std::span<const uint8_t> chain(vector, LR_AUTH_VECTOR_LENGTH);
     for (size_t off = 0; off < hidden.size(); off += kMd5Len) {
         const size_t n = std::min(kMd5Len, hidden.size() - off);
-        std::array<uint8_t, kMd5Len> b{};
+        quelna::codec::SecretDigest b;
         Md5 md5 = keyed;
         md5.update(chain);
-        md5.final(b);
+        md5.final(b.octets);
         for (size_t i = 0; i < n; i++)
-            out[off + i] = hidden[off + i] ^ b[i];
+            out[off + i] = hidden[off + i] ^ b.octets[i];
         chain = hidden.subspan(off, n);
     }
     const auto *text = reinterpret_cast<const char *>(out);

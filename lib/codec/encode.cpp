@@ -23,7 +23,7 @@ using quelna::codec::OctetWriter;
 using quelna::codec::has_zero_vector_request;
 using quelna::codec::kAttrMessageAuthenticator;
 
-constexpr unsigned kChapPassword = 3;
+constexpr unsigned kChapPassword = quelna::codec::kAttrChapPassword;
 constexpr unsigned kVendorSpecific = 26;
 constexpr unsigned kChapChallenge = 60;
 constexpr unsigned kChargeableUserIdentity = 89;

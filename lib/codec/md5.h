@@ -12,6 +12,7 @@
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <openssl/crypto.h>
 #include <openssl/md5.h>
 
 namespace quelna::codec {
@@ -19,10 +20,16 @@ namespace quelna::codec {
 /** Digest length of MD5 in octets. */
 inline constexpr size_t kMd5Len = 16;
 
-/** An MD5 state. Copying it copies the absorbed prefix. */
+/**
+ * An MD5 state. Copying it copies the absorbed prefix. The state keeps the last partial block
+ * it absorbed (often the shared secret), so it is wiped when it goes.
+ */
 class Md5 {
   public:
     Md5() { MD5_Init(&ctx_); }
+    Md5(const Md5 &) = default;
+    Md5 &operator=(const Md5 &) = default;
+    ~Md5() { OPENSSL_cleanse(&ctx_, sizeof ctx_); }
     Md5 &update(const void *data, size_t len) {
         if (len) MD5_Update(&ctx_, data, len);
         return *this;
@@ -34,6 +41,15 @@ class Md5 {
 
   private:
     MD5_CTX ctx_;
+};
+
+/** A digest that is a key stream (it hides or reveals a password): wiped when it goes. */
+struct SecretDigest {
+    uint8_t octets[kMd5Len];
+    SecretDigest() = default;
+    SecretDigest(const SecretDigest &) = delete;
+    SecretDigest &operator=(const SecretDigest &) = delete;
+    ~SecretDigest() { OPENSSL_cleanse(octets, sizeof octets); }
 };
 
 }  // namespace quelna::codec

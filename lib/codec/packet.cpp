@@ -1,6 +1,7 @@
 // The sending half of the packet layer: setting a packet up over a caller's buffer, writing its
 // pair list as attributes, appending raw attributes, and signing (RFC 2865 §3, RFC 2866 §3,
 // RFC 3579 §3.2, RFC 5176 §3.5). Nothing here allocates.
+#include <openssl/crypto.h>
 #include <quelna/codec.h>
 
 #include <algorithm>
@@ -332,6 +333,7 @@ int lr_packet_attr_append(lr_packet *packet, const lr_packet *original, const lr
     const lr_value_pair *cursor = &vp;
     const ssize_t n = lr_vp2attr(packet, original, &cursor, packet->data + packet->length,
                                  packet->data_size - packet->length);
+    OPENSSL_cleanse(vp.value, sizeof vp.value);  // it may hold a password in clear
     if (n > 0)
         packet->length += static_cast<size_t>(n);
     return static_cast<int>(n);

@@ -27,6 +27,7 @@ inline constexpr unsigned kCoaRequest = 43;
 inline constexpr unsigned kCoaAck = 44;
 inline constexpr unsigned kCoaNak = 45;
 
+inline constexpr unsigned kAttrChapPassword = 3;
 inline constexpr unsigned kAttrEapMessage = 79;
 inline constexpr unsigned kAttrMessageAuthenticator = 80;
 inline constexpr size_t kHeaderLen = 20;

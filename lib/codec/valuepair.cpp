@@ -9,6 +9,8 @@
 
 #include <quelna/codec.h>
 
+#include "codec/packet_int.h"
+
 namespace {
 
 // A raw pair carries its own descriptor and name; freeing the pair frees them too.
@@ -18,6 +20,27 @@ struct RawPair {
     char name[LR_RAW_NAME_SIZE];
 };
 static_assert(offsetof(RawPair, vp) == 0, "a raw pair must be freeable as a pair");
+
+// Passwords do not outlive their pair in freed memory: hidden ones, and a CHAP-Password, which
+// holds the clear password until the encoder turns it into a response.
+bool holds_password(const lr_value_pair *vp) {
+    using quelna::codec::kAttrChapPassword;
+    return vp->da &&
+           (vp->da->encrypt || (vp->da->vendor == 0 && vp->da->attr == kAttrChapPassword));
+}
+
+/** The stored-form size of a fixed-size type; 0 for the others. */
+size_t fixed_size(qn_attr_type type) {
+    switch (type) {
+    case QN_TYPE_INTEGER:
+    case QN_TYPE_IPADDR:
+    case QN_TYPE_DATE: return 4;
+    case QN_TYPE_IFID: return 8;
+    case QN_TYPE_BYTE: return 1;
+    case QN_TYPE_SHORT: return 2;
+    default: return 0;
+    }
+}
 
 }  // namespace
 
@@ -60,6 +83,10 @@ lr_value_pair *lr_vp_alloc_raw(unsigned int attr, unsigned int vendor) {
 
 int lr_vp_set_data(lr_value_pair *vp, const void *data, size_t len) {
     if (!vp || !data || len == 0) return -QNE_INVAL;
+    // A fixed-size value is read whole from data: any other length would read past the
+    // caller's octets or store only part of what was meant.
+    if (const size_t size = fixed_size(vp->da->type); size != 0 && len != size)
+        return -QNE_ATTR_VALUE_MALFORMED;
     const auto *src = static_cast<const uint8_t *>(data);
     switch (vp->da->type) {
     case QN_TYPE_STRING:
@@ -127,8 +154,7 @@ void lr_vp_free(lr_value_pair **head) {
     lr_value_pair *vp = *head;
     while (vp) {
         lr_value_pair *next = vp->next;
-        // Passwords do not outlive their pair in freed memory.
-        if (vp->da && vp->da->encrypt) OPENSSL_cleanse(vp, sizeof *vp);
+        if (holds_password(vp)) OPENSSL_cleanse(vp, sizeof *vp);
         std::free(vp);
         vp = next;
     }

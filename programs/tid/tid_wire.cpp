@@ -15,6 +15,7 @@
 #include <cctype>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #include "tid_int.h"
 
@@ -147,6 +148,90 @@ Json wrap_body(const char *type, Json body)
     return Json(json_pack("{s:s, s:o}", "msg_type", type, "msg_body", body.release()));
 }
 
+// Days from 1970-01-01 to a date of the Gregorian calendar, for years from 1 on.
+constexpr long days_from_civil(long y, int m, int d)
+{
+    y -= m <= 2;
+    const long era = y / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+constexpr int days_in_month(int y, int m)
+{
+    constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+// Reads n decimal digits at pos into value and moves past them; false when they are not there.
+bool digits(std::string_view text, size_t &pos, size_t n, long &value)
+{
+    if (text.size() - pos < n)
+        return false;
+    value = 0;
+    for (size_t end = pos + n; pos < end; ++pos) {
+        if (text[pos] < '0' || text[pos] > '9')
+            return false;
+        value = value * 10 + (text[pos] - '0');
+    }
+    return true;
+}
+
+bool literal(std::string_view text, size_t &pos, char c)
+{
+    return pos < text.size() && text[pos++] == c;
+}
+
+// A key expiration as RFC 3339 text: "YYYY-MM-DDTHH:MM:SS", a fraction of one to six digits if
+// any, then "Z" or "+HH:MM" / "-HH:MM". Every field must be in range and the time within the
+// years 1970 to 9999 UTC, so that what is accepted is written back in the same form.
+bool parse_expiration(std::string_view text, GTimeVal &out)
+{
+    size_t pos = 0;
+    long y, mo, d, h, mi, sec, usec = 0;
+    if (!digits(text, pos, 4, y) || !literal(text, pos, '-') || !digits(text, pos, 2, mo) ||
+        !literal(text, pos, '-') || !digits(text, pos, 2, d) || !literal(text, pos, 'T') ||
+        !digits(text, pos, 2, h) || !literal(text, pos, ':') || !digits(text, pos, 2, mi) ||
+        !literal(text, pos, ':') || !digits(text, pos, 2, sec))
+        return false;
+    if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(static_cast<int>(y),
+                                                                  static_cast<int>(mo)) ||
+        h > 23 || mi > 59 || sec > 59)
+        return false;
+    if (pos < text.size() && text[pos] == '.') {
+        const size_t start = ++pos;
+        while (pos < text.size() && pos - start < 7 && text[pos] >= '0' && text[pos] <= '9')
+            usec = usec * 10 + (text[pos++] - '0');
+        if (pos == start || pos - start > 6)
+            return false;
+        for (size_t n = pos - start; n < 6; ++n)
+            usec *= 10;
+    }
+    long offset = 0;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        const long sign = text[pos++] == '+' ? 1 : -1;
+        long oh, om;
+        if (!digits(text, pos, 2, oh) || !literal(text, pos, ':') || !digits(text, pos, 2, om) ||
+            oh > 23 || om > 59)
+            return false;
+        offset = sign * (oh * 3600 + om * 60);
+    } else if (!literal(text, pos, 'Z')) {
+        return false;
+    }
+    if (pos != text.size())
+        return false;
+    const long t = days_from_civil(y, static_cast<int>(mo), static_cast<int>(d)) * 86400 +
+                   h * 3600 + mi * 60 + sec - offset;
+    constexpr long last = days_from_civil(9999, 12, 31) * 86400 + 86399;
+    if (t < 0 || t > last)
+        return false;
+    out.tv_sec = t;
+    out.tv_usec = usec;
+    return true;
+}
+
 bool encode_server(json_t *servers, const TID_SRVR_BLK &blk)
 {
     char addr[INET_ADDRSTRLEN];
@@ -172,11 +257,15 @@ bool encode_server(json_t *servers, const TID_SRVR_BLK &blk)
 bool decode_server(TID_RESP *resp, json_t *obj, TID_SRVR_BLK &blk, std::string &err)
 {
     const char *addr = json_string_value(json_object_get(obj, "server_addr"));
-    const char *when = json_string_value(json_object_get(obj, "key_expiration"));
+    json_t *expiration = json_object_get(obj, "key_expiration");
+    const char *when = json_string_value(expiration);
     if (addr == nullptr || inet_pton(AF_INET, addr, &blk.aa_server_addr) != 1 ||
-        !name_member(obj, "key_name", &blk.key_name, true) || when == nullptr ||
-        !g_time_val_from_iso8601(when, &blk.key_expiration)) {
+        !name_member(obj, "key_name", &blk.key_name, true) || when == nullptr) {
         err = "a server entry needs server_addr, key_name and key_expiration";
+        return false;
+    }
+    if (!parse_expiration({when, json_string_length(expiration)}, blk.key_expiration)) {
+        err = "key_expiration must be a time such as 2030-01-02T03:04:05Z";
         return false;
     }
     if (json_t *dh = json_object_get(obj, "server_dh")) {

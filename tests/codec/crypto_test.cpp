@@ -87,6 +87,13 @@ TEST(HmacMd5, KeyChangesBetweenCallsAreHonoured) {
     EXPECT_NE(0, std::memcmp(a, b, 16));
     EXPECT_NE(0, std::memcmp(a, c, 16));
     EXPECT_EQ(0, std::memcmp(a, again, 16));
+
+    // A wiped key leaves no state that a later key, even an empty one, would be signed with.
+    uint8_t empty[16], empty_again[16];
+    lr_hmac_md5(data.data(), data.size(), jefe.data(), 0, empty);
+    lr_hmac_forget();
+    lr_hmac_md5(data.data(), data.size(), jefe.data(), 0, empty_again);
+    EXPECT_EQ(0, std::memcmp(empty, empty_again, 16));
 }
 
 TEST(HmacMd5, DigestInsideTheText) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "net.h"
 #include "net_util.h"
@@ -56,6 +57,14 @@ TEST_F(Packet, AttributeRefusals)
     EXPECT_EQ(pop(), "lr_dict_attr_byvalue");
     lr_value_pair **vps = nullptr;
     qn_packet_avps(p, &vps);
+    EXPECT_EQ(*vps, nullptr);
+
+    // A fixed-size value of another length is refused, not read past its end or in part.
+    const uint8_t eight[8] = {};
+    for (auto [attr, len] : {std::pair{5u, 1u}, {5u, 8u}, {4u, 3u}, {96u, 4u}}) {
+        EXPECT_EQ(qn_packet_add_avp(p, attr, 0, eight, len), QNE_ATTR_VALUE_MALFORMED) << attr;
+        EXPECT_EQ(pop(), "lr_vp_set_data");
+    }
     EXPECT_EQ(*vps, nullptr);
 
     std::string long_name(300, 'n');

@@ -140,7 +140,14 @@ TEST(UdpRequest, BadAnswersAreDiscardedAndTheRealAnswerAccepted)
              r.resize(r.size() - 10);
              return r;
          },
-         QNE_PACKET_TOO_LARGE, "invalid packet (udp.cpp:"},
+         QNE_PACKET_TOO_LARGE, "invalid packet: Packet length overflows received data"},
+        {"length field 0",
+         [](const Octets &req) {
+             Octets r = accept_with(req, "x");
+             r[2] = r[3] = 0;
+             return r;
+         },
+         QNE_PACKET_TOO_SMALL, "invalid packet: Packet length is too small"},
         {"19 octets",
          [](const Octets &req) { return Octets(req.begin(), req.begin() + 19); },
          QNE_INVALID_PKT, "invalid packet length: 19"},
@@ -156,7 +163,7 @@ TEST(UdpRequest, BadAnswersAreDiscardedAndTheRealAnswerAccepted)
              Octets r = make_response(req, 2, {18, 1, 0, 0}, secret);
              return r;
          },
-         QNE_ATTR_TOO_SMALL, "invalid packet (udp.cpp:"},
+         QNE_ATTR_TOO_SMALL, "invalid packet: Attribute length is too small"},
     };
 
     for (const auto &c : cases) {

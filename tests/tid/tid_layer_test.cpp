@@ -4,6 +4,7 @@
 #include <openssl/dh.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "hb_dh.h"
 #include "hb_tid.h"
@@ -177,6 +178,19 @@ TEST(TidWire, ResponseWithServerEntrySurvivesTheRoundTrip)
               0);
     talloc_free(back);
 
+    // Other writers' forms: an offset, a short fraction, the last second of year 9999.
+    for (auto [when, sec, usec] : {std::tuple{"2024-02-29T12:00:00.5+01:30", 1709202600L, 500000L},
+                                   {"9999-12-31T23:59:59Z", 253402300799L, 0L}}) {
+        Json theirs = parse(R"({"msg_type":"tid_response","msg_body":{"result":"success",)"
+                            R"("servers":[{"server_addr":"1.2.3.4","key_name":"k",)"
+                            R"("key_expiration":")" + std::string(when) + R"("}]}})");
+        back = quelna::tid::decode_response(nullptr, theirs.get(), err);
+        ASSERT_NE(back, nullptr) << when << ": " << err;
+        EXPECT_EQ(back->servers->key_expiration.tv_sec, sec) << when;
+        EXPECT_EQ(back->servers->key_expiration.tv_usec, usec) << when;
+        talloc_free(back);
+    }
+
     // A handler that claims more entries than it allocated is answered with an error.
     resp->num_servers = 2;
     EXPECT_FALSE(quelna::tid::encode_response(resp, err));
@@ -192,7 +206,7 @@ TEST(TidWire, MalformedResponsesAreRejected)
     for (int i = 0; i < 17; ++i)
         many += (i ? "," : "") + entry;
     many += "]";
-    const std::vector<std::string> bodies = {
+    std::vector<std::string> bodies = {
         R"({})",
         R"({"result":"success","servers":{}})",
         R"({"result":"success","servers":[{"key_name":"k","key_expiration":"2030-01-01T00:00:00Z"}]})",
@@ -203,6 +217,16 @@ TEST(TidWire, MalformedResponsesAreRejected)
         R"({"result":"success","servers":)" + many + "}",
         R"({"result":"success","community":5})",
     };
+    // Expirations out of range or of another form: each would decode to a time that is
+    // written back as different text, or as text the decoder refuses.
+    for (const char *when :
+         {"2030-1-2T0011111111111111111111", "2030-02-29T00:00:00Z", "2030-01-01T24:00:00Z",
+          "2030-01-01T00:60:00Z", "1969-12-31T23:59:59Z", "1970-01-01T00:00:00+00:01",
+          "2030-01-01T00:00:00", "2030-01-01T00:00:00.1234567Z", "2030-01-01T00:00:00.Z",
+          "2030-01-01T00:00:00+1:00", "2030-01-01 00:00:00Z", "2030-01-01T00:00:00Zjunk"})
+        bodies.push_back(R"({"result":"success","servers":[{"server_addr":"1.2.3.4",)"
+                         R"("key_name":"k","key_expiration":")" +
+                         std::string(when) + R"("}]})");
     for (const auto &body : bodies) {
         Json msg = parse(R"({"msg_type":"tid_response","msg_body":)" + body + "}");
         ASSERT_TRUE(msg) << body;

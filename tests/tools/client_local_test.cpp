@@ -5,8 +5,10 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <fstream>
@@ -30,6 +32,7 @@ using quelna::test::UdpResponder;
 using Args = std::vector<std::string>;
 
 constexpr char kSecret[] = "local-secret";
+constexpr char kHidden[] = "hidden-Xq7";  // a secret or password no message may show
 
 Args local(const UdpResponder &r, Args more)
 {
@@ -51,6 +54,25 @@ bool request_authenticator_ok(const Octets &req, const std::string &secret)
     unsigned int len = 0;
     EVP_Digest(hashed.data(), hashed.size(), md, &len, EVP_md5(), nullptr);
     return std::memcmp(md, req.data() + 4, 16) == 0;
+}
+
+// The User-Password of an Access-Request, unhidden with secret (RFC 2865 §5.2; one block).
+std::string unhide_password(const Octets &req, const std::string &secret)
+{
+    for (size_t i = 20; i + 18 <= req.size() && req[i + 1] >= 2; i += req[i + 1]) {
+        if (req[i] != 2 || req[i + 1] != 18)
+            continue;
+        Octets key(secret.begin(), secret.end());
+        key.insert(key.end(), req.begin() + 4, req.begin() + 20);
+        uint8_t md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        EVP_Digest(key.data(), key.size(), md, &len, EVP_md5(), nullptr);
+        std::string out;
+        for (size_t k = 0; k < 16; k++)
+            out.push_back(static_cast<char>(req[i + 2 + k] ^ md[k]));
+        return out.substr(0, out.find('\0'));
+    }
+    return "";
 }
 
 bool has_attr(const Octets &pkt, uint8_t type, const std::string &value)
@@ -168,6 +190,57 @@ TEST(ClientRequests, StreamOfRequestsCarriesDifferentIds)
     EXPECT_NE(got[0].octets[1], got[2].octets[1]);
 }
 
+// A secret and a password arrive as written (no ${...}, quotes or backslashes taken for syntax)
+// whichever way they are given, and the temporary file that held the secret is gone before the
+// request leaves.
+TEST(ClientRequests, SecretsArriveAsWritten)
+{
+    const std::string secret = "${HOME}\\'x\"", password = "pw ${USER}";
+    TempDir tmp, files;
+    std::atomic<int> leftovers{0};
+    UdpResponder responder("127.0.0.1", [&](const Octets &req, int) -> std::optional<Octets> {
+        if (!std::filesystem::is_empty(tmp.path()))
+            leftovers++;
+        return make_response(req, 2, {}, secret);
+    });
+    const std::vector<std::pair<Args, std::string>> ways = {
+        {{"-S", secret, "-p", password}, ""},
+        {{"--secret-env", "QN_SECRET", "--password-env", "QN_PASSWORD"}, ""},
+        {{"--secret-file", files.write("s", secret + "\n"), "--password-file",
+          files.write("p", password + "\r\n")}, ""},
+        {{"--secret-file", "-", "--password-file", "-"}, secret + "\n" + password + "\n"},
+    };
+    for (const auto &[way, stdin_text] : ways) {
+        Args args = {"-s", "127.0.0.1:" + std::to_string(responder.port()), "-t", "1", "-r", "0",
+                     "-u", "bob", "auth"};
+        args.insert(args.begin(), way.begin(), way.end());
+        ClientRun r = run_client(args, stdin_text, 60,
+                                 {"TMPDIR=" + tmp.path(), "QN_SECRET=" + secret,
+                                  "QN_PASSWORD=" + password});
+        EXPECT_EQ(r.status, 0) << way[0] << "\n" << r.describe();
+        ASSERT_FALSE(responder.received().empty());
+        EXPECT_EQ(unhide_password(responder.received().back().octets, secret), password) << way[0];
+    }
+    EXPECT_EQ(leftovers, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+}
+
+// Text from a server cannot drive the terminal or fake a line: controls, C1 and bytes that are
+// no UTF-8 are shown escaped, well-formed UTF-8 as it is.
+TEST(ClientRequests, ServerTextIsShownEscaped)
+{
+    const std::string text = std::string("a\x1b[2J\r\nReceived Access-Reject\x07 \xc2\x9b \xff ") +
+                             "\xc3\xa9\\" + std::string(1, '\0') + "z";
+    UdpResponder responder("127.0.0.1", [&](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 2, attr(18, text), kSecret);
+    });
+    ClientRun r = run_client(local(responder, {"status"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("\tReply-Message = a\\x1b[2J\\r\\nReceived Access-Reject\\x07 "
+                         "\\xc2\\x9b \\xff \xc3\xa9\\\\\\x00z\n"),
+              std::string::npos) << r.out;
+}
+
 // -T dtls: RADIUS inside a DTLS session made with the key, with RFC 7360's secret by default.
 TEST(ClientRequests, DtlsWithAKeyUsesTheDefaultSecret)
 {
@@ -194,6 +267,11 @@ TEST(ClientFailures, UnreachableServers)
                               "-r", "0", "status"});
     EXPECT_TRUE(r.status == 3 || r.status == 4) << r.describe();
     EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
+    // A stream that cannot connect: nothing went out, so nothing says "Sent".
+    r = run_client({"-s", "127.0.0.1:" + std::to_string(port), "-S", "x", "-T", "tcp", "-t", "1",
+                    "status"});
+    EXPECT_EQ(r.status, 4) << r.describe();
+    EXPECT_EQ(r.out, "") << r.describe();
     r = run_client({"-s", "no-such-host.invalid", "-S", "x", "-t", "1", "status"});
     EXPECT_EQ(r.status, 4) << r.describe();
     EXPECT_EQ(r.err_lines().size(), 1u) << r.err;
@@ -229,6 +307,7 @@ TEST_P(ClientBadInput, OneLineAndStatusTwo)
     ASSERT_EQ(r.err_lines().size(), 1u) << c.what << "\n" << r.err;
     EXPECT_EQ(r.err.rfind("quelna-client: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.mentions), std::string::npos) << c.what << "\n" << r.err;
+    EXPECT_EQ(r.err.find(kHidden), std::string::npos) << c.what << "\n" << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(responder.received().empty()) << c.what;
 }
@@ -262,6 +341,32 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"no equals sign", with({"auth", "User-Name"}), "", "Name = value"},
         BadInput{"password too long", with({"-u", "a", "-p", std::string(129, 'p'), "auth"}),
                  "", "-p"},
+        BadInput{"unknown option after a secret", {"-s", "SERVER", "-S", kHidden, "-Zx", "auth"},
+                 "", "option -Z "},
+        BadInput{"long option with a secret value",
+                 with({"-p", kHidden, "--pw=" + std::string(kHidden), "auth"}), "", "option --pw "},
+        BadInput{"hidden value too long",
+                 with({"auth", "User-Password=" + std::string(kHidden) + std::string(120, 'p')}),
+                 "", "User-Password: 130 octets"},
+        BadInput{"empty value", with({"auth", "User-Name="}), "", "User-Name"},
+        BadInput{"attribute number past 255", with({"auth", "Attr-256=0x01"}), "", "Attr-256"},
+        BadInput{"vendor 0", with({"auth", "Attr-26.0.1=0x41"}), "", "Attr-26.0.1"},
+        BadInput{"attribute 0", with({"auth", "Attr-0=0x01"}), "", "Attr-0"},
+        BadInput{"reply-only attribute", with({"auth", "Tunnel-Password:1=x"}), "",
+                 "Tunnel-Password"},
+        BadInput{"hidden attribute outside auth", with({"acct", "User-Password=x"}), "",
+                 "User-Password"},
+        BadInput{"negative port", {"-s", "127.0.0.1:-1", "-S", "x", "auth"}, "", "\"-1\""},
+        BadInput{"directory as secret file", {"-s", "SERVER", "--secret-file", "/", "auth"}, "",
+                 "Is a directory"},
+        BadInput{"directory as configuration", {"-c", "/", "-R", "r", "auth"}, "",
+                 "Is a directory"},
+        BadInput{"secret and requests on standard input",
+                 {"-s", "SERVER", "--secret-file", "-", "-f", "-", "auth"}, "", "-f -"},
+        BadInput{"secret variable unset", {"-s", "SERVER", "--secret-env", "QN_UNSET", "auth"},
+                 "", "QN_UNSET"},
+        BadInput{"two passwords", with({"-p", "x", "--password-env", "X", "auth"}), "",
+                 "one of -p"},
         BadInput{"bad block in a stream", with({"-f", "-", "auth"}),
                  "User-Name = bob\n\nUser-Name = x\nFramed-IP-Address = nope\n",
                  "standard input:4"},
@@ -304,7 +409,8 @@ TEST(ClientHelp, HelpAndManPageShowEveryOption)
     ASSERT_TRUE(man_file) << QUELNA_CLIENT_MAN;
     std::stringstream man;
     man << man_file.rdbuf();
-    for (const char *opt : {"config", "realm", "server", "secret", "secret-file", "transport", "ca",
+    for (const char *opt : {"config", "realm", "server", "secret", "secret-file", "secret-env",
+                            "password-file", "password-env", "transport", "ca",
                             "cert", "key", "psk-id", "psk-hex", "psk-text", "no-hostname-check",
                             "require-message-authenticator",
                             "user", "password", "chap", "file", "timeout", "retries", "hex",

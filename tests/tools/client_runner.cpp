@@ -59,7 +59,7 @@ std::string ClientRun::describe() const
 }
 
 ClientRun run_client(const std::vector<std::string> &args, const std::string &stdin_text,
-                     int limit_seconds)
+                     int limit_seconds, const std::vector<std::string> &env)
 {
     signal(SIGPIPE, SIG_IGN);  // the client may exit before reading all its input
     Pipe in, out, err;
@@ -75,9 +75,16 @@ ClientRun run_client(const std::vector<std::string> &args, const std::string &st
     for (auto &a : argv_text)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_text = env;
+    std::vector<char *> envp;
+    for (auto &e : env_text)
+        envp.push_back(e.data());
+    for (char **e = environ; *e; e++)
+        envp.push_back(*e);  // after ours: the first of a name counts
+    envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, QUELNA_CLIENT_PATH, &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawn(&pid, QUELNA_CLIENT_PATH, &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("posix_spawn: " + std::string(strerror(rc)));

@@ -20,10 +20,10 @@ struct ClientRun {
 
 /**
  * Runs the client with args, feeding stdin_text on standard input (closed after it), and waits
- * at most limit_seconds before killing it.
+ * at most limit_seconds before killing it. env ("NAME=value") is added to its environment.
  */
 ClientRun run_client(const std::vector<std::string> &args, const std::string &stdin_text = "",
-                     int limit_seconds = 60);
+                     int limit_seconds = 60, const std::vector<std::string> &env = {});
 
 /** A file under a fresh temporary directory, removed with it. */
 class TempDir {
