@@ -91,6 +91,8 @@ cfg_opt_t realm_opts[] = {
 };
 
 cfg_opt_t top_opts[] = {
+    // Dictionary files loaded (process-wide) before the realms are read; see qn_dict_load.
+    CFG_STR_LIST("dictionary", nullptr, CFGF_NONE),
     CFG_SEC("realm", realm_opts, CFGF_TITLE | CFGF_MULTI),
     CFG_END(),
 };
@@ -280,6 +282,8 @@ struct Reading {
     std::vector<cfg_t *> sections;
     // Sections replaced by a later one of the same title (keep_last_of_each_title).
     std::vector<cfg_t *> replaced;
+    // The top-level dictionary files, as written.
+    std::vector<std::string> dictionaries;
     // The first message of the parser, with its line.
     char error[256] = "";
     int error_line = 0;
@@ -537,6 +541,8 @@ int parse(qn_context *ctx, const char *path, Reading &rd)
     }
     if (fp)
         fclose(fp);
+    for (unsigned int i = 0; parsed == CFG_SUCCESS && i < cfg_size(cfg, "dictionary"); i++)
+        rd.dictionaries.emplace_back(cfg_getnstr(cfg, "dictionary", i));
     // A realm section the parser failed in is still its own.
     for (unsigned int i = 0; i < cfg_size(cfg, "realm"); i++)
         wipe_secrets(cfg_getnsec(cfg, "realm", i));
@@ -559,6 +565,16 @@ int read_config(qn_context *ctx, const char *config_file)
     Reading rd;
     if (int rc = parse(ctx, config_file, rd); rc != 0)
         return rc;
+    // A relative dictionary path is taken from the configuration file's directory.
+    const std::string_view file(config_file);
+    const size_t slash = file.rfind('/');
+    for (const std::string &d : rd.dictionaries) {
+        std::string path = d.starts_with('/') || slash == std::string_view::npos
+                               ? d
+                               : std::string(file.substr(0, slash + 1)) + d;
+        if (int rc = qn_dict_load(ctx, path.c_str()); rc != 0)
+            return rc;
+    }
     keep_last_of_each_title(rd);
 
     auto *config = static_cast<qn_config *>(qn_calloc(ctx, 1, sizeof(qn_config)));

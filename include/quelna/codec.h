@@ -96,7 +96,7 @@ typedef struct lr_dict_vendor {
     const char *name; /**< vendor name; null ends the vendor table */
 } lr_dict_vendor;
 
-/** A named integer value. The codec supports none: no such record is ever produced. */
+/** A named integer value record: none is ever produced (see lr_dict_value_name). */
 typedef struct lr_dict_value lr_dict_value;
 
 /**
@@ -174,7 +174,8 @@ QN_EXPORT extern const int32_t lr_dict_num_names;
 QN_EXPORT extern const lr_dict_vendor lr_dict_vendors[];
 
 /* ---------------------------------------------------------------------------------------- */
-/* Dictionary lookups (results point into constant tables; never free them)                  */
+/* Dictionary lookups (results point into constant tables or into the dictionaries loaded    */
+/* with lr_dict_load, which stay until lr_dict_unload_all; never free them)                  */
 /* ---------------------------------------------------------------------------------------- */
 
 /** The descriptor of attribute attr of vendor (0: standard), or NULL when none. */
@@ -199,13 +200,85 @@ QN_EXPORT unsigned int lr_dict_vendor_byname(const char *name);
 /** The vendor entry with number vendor, or NULL. */
 QN_EXPORT const lr_dict_vendor *lr_dict_vendor_byvalue(unsigned int vendor);
 
-/** Named values are not supported: always NULL. */
+/** Always NULL: no lr_dict_value record exists (named values: lr_dict_value_name below). */
 QN_EXPORT const lr_dict_value *lr_dict_value_byattr(unsigned int attr, unsigned int vendor,
                                                     int value);
 
-/** Named values are not supported: always NULL. */
+/** Always NULL: no lr_dict_value record exists (named values: lr_dict_value_find below). */
 QN_EXPORT const lr_dict_value *lr_dict_value_byname(unsigned int attr, unsigned int vendor,
                                                     const char *name);
+
+/**
+ * The name of value of attribute attr of vendor (0: standard), or NULL when it has none: the
+ * latest name a loaded file gives it, else the built-in one ("Framed-User" for Service-Type 2).
+ * Thread-safe. Pairs' text forms (lr_vp_snprintf, ...) do not use names; this is for programs
+ * that print them.
+ */
+QN_EXPORT const char *lr_dict_value_name(unsigned int attr, unsigned int vendor, uint32_t value);
+
+/**
+ * Stores in *value the number of the value called name (case ignored) of attribute attr of
+ * vendor. Returns 0; -QNE_ATTR_VALUE_MALFORMED when the attribute has no value of that name;
+ * -QNE_INVAL for a NULL name or value. No message. Thread-safe.
+ */
+QN_EXPORT int lr_dict_value_find(unsigned int attr, unsigned int vendor, const char *name,
+                                 uint32_t *value);
+
+/* ---------------------------------------------------------------------------------------- */
+/* Dictionaries loaded at run time                                                           */
+/* ---------------------------------------------------------------------------------------- */
+
+/** What the loaded dictionaries hold, summed over every successful lr_dict_load. */
+typedef struct lr_dict_counts {
+    size_t attributes;         /**< attribute names added (new attributes and second names) */
+    size_t vendors;            /**< vendor names added */
+    size_t values;             /**< value names added */
+    size_t as_octets;          /**< attributes of a type the codec lacks, kept as octets */
+    size_t skipped_attributes; /**< attributes the codec cannot represent, left out */
+    size_t skipped_values;     /**< VALUE lines left out with their attribute or type */
+    size_t skipped_lines;      /**< lines of keywords without use here (BEGIN-TLV, ...) */
+    size_t ignored_flags;      /**< attribute flags without meaning here (array, concat, ...) */
+    size_t builtin_kept;       /**< built-in attributes a file gives another tag or hiding:
+                                    the built-in definition stays */
+} lr_dict_counts;
+
+/**
+ * Loads a dictionary file in the FreeRADIUS text format with every file it includes
+ * ($INCLUDE, relative to the including file), on top of the built-in dictionary and of the files
+ * loaded before. Its attributes, vendors and values then work wherever names and numbers do:
+ * the lookups above, the text forms, encoding and decoding.
+ *
+ * Types the codec has keep their type; others (integer64, tlv, ether, ...) are kept as octets.
+ * What the codec cannot represent is left out and counted (lr_dict_load_counts): attributes
+ * with dotted numbers or inside TLV blocks, standard numbers above 255, extended vendor blocks,
+ * vendors with a continuation octet, hiding methods other than encrypt=1 and 2.
+ *
+ * Conflicts are errors: a name defined again with another vendor, number or type (the built-in
+ * names included), or a loaded name with another tag or hiding (a built-in attribute keeps its
+ * own, counted); a vendor name with another number or format; a VALUE name given another
+ * number. A number may have several names: for a built-in number the built-in
+ * descriptor stays the one received attributes decode to; a loaded number decodes to its latest
+ * definition. The same definition again is fine.
+ *
+ * Process-wide. Call it before connections and packets are used (several loads are serialised
+ * among themselves): the entries are published at once when the whole load succeeded, and they
+ * never change afterwards, so any number of threads may then look up at the same time. On
+ * error nothing of the file is kept and the dictionary loaded before stays as it was.
+ * Returns 0; -QNE_INVAL for a NULL or empty path; -QNE_CONFIG with the message
+ * "FILE:LINE: message" (a file that cannot be opened, an unknown keyword, a malformed line, a
+ * line over 4096 characters, a control character, a conflict, a VALUE of an unknown attribute);
+ * -QNE_NOMEM.
+ */
+QN_EXPORT int lr_dict_load(const char *path);
+
+/** Fills *counts with what the loaded dictionaries hold (all zero before any load). */
+QN_EXPORT void lr_dict_load_counts(lr_dict_counts *counts);
+
+/**
+ * Forgets every loaded dictionary and frees its memory. NOT thread-safe: no other thread may
+ * look anything up meanwhile, and no value pair of a loaded attribute may remain.
+ */
+QN_EXPORT void lr_dict_unload_all(void);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Value pairs                                                                               */

@@ -140,11 +140,25 @@ QN_EXPORT int qn_context_set_alloc_scheme(qn_context *ctx, qn_alloc_scheme *sche
 /**
  * Reads the configuration file at config_file into the context, replacing (and releasing)
  * a configuration read before.
+ * Top-level `dictionary` files are loaded first (qn_dict_load).
  * Returns 0, QNE_CONFIG (file missing or malformed, bad type word, TLS realm without CA file
- * or PSK, realm without name) or QNE_NOMEM; the message is recorded on the context.
+ * or PSK, realm without name, a value out of range, a server without hostname, an empty
+ * secret, an unknown pskex, a dictionary in error) or QNE_NOMEM; the message is recorded on the
+ * context.
  * After a failure the context still holds what was read so far; destroy it.
  */
 QN_EXPORT int qn_context_read_config(qn_context *ctx, const char *config_file);
+
+/**
+ * Loads a dictionary file in the FreeRADIUS text format (and the files it includes) for the
+ * whole process, as lr_dict_load() in <quelna/codec.h> does: its names then work everywhere
+ * names do. Call it before connections are used; loads never change the tables that readers
+ * see afterwards, so that any number of threads may use them.
+ * Returns 0; QNE_INVAL (NULL context); QNE_CONFIG (NULL path, a file missing or in error, with
+ * the message "FILE:LINE: message"; the dictionary loaded before stays as it was) or
+ * QNE_NOMEM; the message is recorded on the context.
+ */
+QN_EXPORT int qn_dict_load(qn_context *ctx, const char *path);
 
 /** The first realm called name (case-sensitive), or NULL when none or no configuration. */
 QN_EXPORT qn_realm *qn_conf_find_realm(qn_context *ctx, const char *name);

@@ -79,10 +79,10 @@ TEST(Decode, AttributesToPairs)
          "attr2vp_vsa: Failure to call lr_tlv_ok"},
         {"1a 0d 00 00 1f e4 01 00 00 07 61 62 63", 13, "Attr-26.8164.256", 3, "61 62 63", 0,
          nullptr},
-        {"1a 0d 00 00 1f e4 00 02 00 07 61 62 63", 13, "SN1-VPN-Name", 3, "61 62 63", 0, nullptr},
+        {"1a 0d 00 00 1f e4 00 02 00 07 61 62 63", 13, "SN-VPN-Name", 3, "61 62 63", 0, nullptr},
         {"1a 0d 00 00 1f e4 00 02 01 07 61 62 63", 11, "Attr-26", 11,
          "00 00 1f e4 00 02 01 07 61 62 63", 0, "Attribute is longer than 256 octets"},
-        {"1a 0e 00 00 01 ad 00 00 98 23 00 00 00 05", 14, "USR-Connect-Speed", 4, "05 00 00 00", 0,
+        {"1a 0e 00 00 01 ad 00 00 90 23 00 00 00 05", 14, "USR-Connect-Speed", 4, "05 00 00 00", 0,
          nullptr},
         {"1a 0d 00 00 12 ee 00 02 07 00 00 00 04", 13, "Lucent-Max-Shared-Users", 4, "04 00 00 00",
          0, nullptr},
@@ -179,6 +179,19 @@ TEST(Decode, HiddenValues)
     EXPECT_EQ(plain.vp->tag, 2);
     EXPECT_EQ(plain.vp->length, 6u);
     EXPECT_STREQ(reinterpret_cast<char *>(plain.vp->value), "tunnel");
+    // MS-MPPE-Recv-Key (RFC 2548 §2.4.3): salt hiding without a tag; the key keeps its zero
+    // octets. The octets were computed apart from the codec.
+    std::memcpy(req.pkt.vector, hex("0102030405060708090a0b0c0d0e0f10").data(), 16);
+    const Bytes mppe = hex("1a 2a 00 00 01 37 11 24 80 01 35 33 dc 2f 33 a5 50 7d 5f e0 0f 10 27"
+                           "c7 a9 1c 25 0c d1 52 e7 26 d3 d3 1f a4 25 46 6c fe 14 4a");
+    const Decoded key = decode(mppe, &resp.pkt, &req.pkt);
+    ASSERT_NE(key.vp, nullptr);
+    EXPECT_STREQ(key.vp->da->name, "MS-MPPE-Recv-Key");
+    EXPECT_EQ(to_hex(key.vp->value, key.vp->length),
+              to_hex(hex("000102030405060708090a0b0c0d0e0f")));
+    const Decoded hidden_key = decode(mppe, &resp.pkt, nullptr);
+    ASSERT_NE(hidden_key.vp, nullptr);
+    EXPECT_STREQ(hidden_key.vp->da->name, "Attr-26.311.17");
     // A hidden User-Password longer than 128 octets cannot be revealed and stays raw.
     const Decoded big = decode(cat(hex("02 92"), Bytes(144, 0x33)), &req.pkt);
     ASSERT_NE(big.vp, nullptr);
@@ -288,7 +301,7 @@ TEST(Decode, RoundTripEveryType)
          hex("00 40 20010db8 00000000 0000000000000000")},
         {lr_dict_attr_byname("Tunnel-Type"), u32(3)},
         {lr_dict_attr_byname("USR-Connect-Speed"), u32(9600)},
-        {lr_dict_attr_byname("SN1-VPN-Name"), text("vpn")},
+        {lr_dict_attr_byname("SN-VPN-Name"), text("vpn")},
         {lr_dict_attr_byname("Lucent-Max-Shared-Users"), u32(4)},
         {&kByte, u32(200)},
         {&kShort, u32(65000)},

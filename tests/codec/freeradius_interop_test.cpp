@@ -153,7 +153,7 @@ TEST_F(FreeRadiusCodec, VendorSpecificAndTunnelAttributes)
     access_request(req, "rich", "User-Password", text("richpw"));
     Pairs vsa;
     vsa.num("MS-RAS-Vendor", 311);
-    vsa.str("SN1-VPN-Name", "quelna");
+    vsa.str("SN-VPN-Name", "quelna");
     lr_vps_append(&req.pkt.vps, std::exchange(vsa.head, nullptr));
     ASSERT_EQ(round_trip(req, Listener::AuthUdp, resp), 2u);
     const lr_value_pair *list = resp.pkt.vps;

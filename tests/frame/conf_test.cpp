@@ -230,6 +230,26 @@ TEST_F(Config, FilesThatCannotBeRead)
     EXPECT_EQ(ctx->config->realms, nullptr);
 }
 
+// Top-level dictionary files are loaded before the realms (a relative path from the
+// configuration's directory); a bad one fails the read with its file and line.
+TEST_F(Config, DictionariesAreLoadedFirst)
+{
+    ConfigFile dict("VENDOR Conf-Test-Vendor 64999\nBEGIN-VENDOR Conf-Test-Vendor\n"
+                    "ATTRIBUTE Conf-Test-Attr 7 integer\nEND-VENDOR Conf-Test-Vendor\n");
+    const std::string base = dict.path().substr(dict.path().rfind('/') + 1);
+    ASSERT_EQ(read("dictionary = \"" + base + "\"\nrealm r { server { hostname = \"h\" } }"), 0)
+        << message;
+    unsigned int attr = 0, vendor = 0;
+    EXPECT_EQ(qn_attr_find("Conf-Test-Attr", &attr, &vendor), QNE_OK);
+    EXPECT_EQ(vendor, 64999u);
+    EXPECT_EQ(attr, 7u);
+
+    ConfigFile bad("ATTRIBUTE Conf-Test-Other 8 integer\nNO-SUCH-KEYWORD x\n");
+    EXPECT_EQ(read("dictionary = \"" + bad.path() + "\""), QNE_CONFIG);
+    EXPECT_EQ(message.rfind(bad.path() + ":2: ", 0), 0u) << message;
+    EXPECT_EQ(qn_attr_find("Conf-Test-Other", &attr, &vendor), QNE_ATTR_UNKNOWN);
+}
+
 TEST_F(Config, HugeStringsAreKeptWhole)
 {
     std::string host(100000, 'h');

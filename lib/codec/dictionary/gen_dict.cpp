@@ -3,13 +3,16 @@
 //   gen_dict -o <output.cpp> <dictionary file>...
 //
 // Reads dictionary files in the common text syntax (ATTRIBUTE, VALUE, VENDOR, BEGIN-VENDOR,
-// END-VENDOR) and writes a C++ source that defines lr_dict_attrs, lr_dict_num_attrs,
-// lr_dict_attr_names, lr_dict_num_names and lr_dict_vendors in the layout the lookups rely on:
+// END-VENDOR, $INCLUDE; the reader is the run-time loader's, in strict mode) and writes a C++
+// source that defines lr_dict_attrs, lr_dict_num_attrs, lr_dict_attr_names, lr_dict_num_names and
+// lr_dict_vendors in the layout the lookups rely on, and the named values:
 //   - lr_dict_attrs[0..255]: standard attributes indexed by number (entry 0 always empty);
 //     then the vendor-specific attributes sorted by (vendor, attr);
 //   - lr_dict_attr_names[1..n]: every named entry, sorted by strcasecmp of the name;
 //   - lr_dict_vendors: the vendors, ended by an entry with a null name;
-//   - every fixed-size type has its wire size as length.
+//   - every fixed-size type has its wire size as length;
+//   - kBuiltinValues: one name per (vendor, attr, value), the last one the files give, in that
+//     order; kBuiltinValueNames: every value name, sorted by (vendor, attr, name ignoring case).
 // Any rule broken by the input (bad numbers, duplicates, unknown types or flags, unbalanced
 // vendor blocks, missing attributes the codec needs) ends the program with "file:line: message"
 // and exit status 1, so the build stops.
@@ -17,11 +20,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
-#include <deque>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -29,55 +31,20 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
+
+#include "../dict_text.h"
 
 namespace {
 
-struct TypeInfo {
-    std::string_view word;   // dictionary word
-    std::string_view cname;  // enumerator of qn_attr_type
-    unsigned size;           // fixed wire size, 0 for variable
-};
-
-// RFC 2865 section 5 and RFC 3162 wire sizes. ipv6prefix is variable on the wire (2 to 18).
-constexpr TypeInfo kTypes[] = {
-    {"string", "QN_TYPE_STRING", 0},     {"integer", "QN_TYPE_INTEGER", 4},
-    {"ipaddr", "QN_TYPE_IPADDR", 4},     {"date", "QN_TYPE_DATE", 4},
-    {"octets", "QN_TYPE_OCTETS", 0},     {"ifid", "QN_TYPE_IFID", 8},
-    {"ipv6addr", "QN_TYPE_IPV6ADDR", 16}, {"ipv6prefix", "QN_TYPE_IPV6PREFIX", 0},
-    {"byte", "QN_TYPE_BYTE", 1},         {"short", "QN_TYPE_SHORT", 2},
-};
-
-struct Where {
-    std::string file;
-    int line = 0;
-    std::string str() const { return file + ":" + std::to_string(line); }
-};
-
-struct Attr {
-    std::string name;
-    uint32_t attr = 0;
-    uint32_t vendor = 0;
-    const TypeInfo *type = nullptr;
-    bool has_tag = false;
-    unsigned encrypt = 0;
-    Where where;
-};
-
-struct Vendor {
-    std::string name;
-    uint32_t number = 0;
-    unsigned type = 1;
-    unsigned length = 1;
-    Where where;
-};
-
-struct Value {
-    std::string attr;
-    std::string name;
-    uint64_t number = 0;
-    Where where;
-};
+using quelna::dict_text::AttrDef;
+using quelna::dict_text::ValueDef;
+using quelna::dict_text::VendorDef;
+using quelna::dict_text::Where;
+using Attr = AttrDef;
+using Vendor = VendorDef;
+using Value = ValueDef;
 
 [[noreturn]] void fail(const Where &w, const std::string &msg) {
     std::cerr << w.str() << ": " << msg << '\n';
@@ -90,201 +57,86 @@ struct CaseLess {
     }
 };
 
-std::optional<uint64_t> parse_number(const std::string &s) {
-    if (s.empty() || s[0] == '-' || s[0] == '+') return std::nullopt;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-    if (errno || *end != '\0') return std::nullopt;
-    return v;
+std::string_view type_cname(qn_attr_type t) {
+    switch (t) {
+        case QN_TYPE_STRING: return "QN_TYPE_STRING";
+        case QN_TYPE_INTEGER: return "QN_TYPE_INTEGER";
+        case QN_TYPE_IPADDR: return "QN_TYPE_IPADDR";
+        case QN_TYPE_DATE: return "QN_TYPE_DATE";
+        case QN_TYPE_OCTETS: return "QN_TYPE_OCTETS";
+        case QN_TYPE_IFID: return "QN_TYPE_IFID";
+        case QN_TYPE_IPV6ADDR: return "QN_TYPE_IPV6ADDR";
+        case QN_TYPE_IPV6PREFIX: return "QN_TYPE_IPV6PREFIX";
+        case QN_TYPE_BYTE: return "QN_TYPE_BYTE";
+        case QN_TYPE_SHORT: return "QN_TYPE_SHORT";
+        default: return "QN_TYPE_NONE";
+    }
 }
 
-bool valid_name(const std::string &s) {
-    if (s.empty() || s.size() > 63) return false;
-    return std::all_of(s.begin(), s.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '_' || c == '.' || c == '+' || c == '/';
-    });
-}
-
-const TypeInfo *find_type(const std::string &w) {
-    for (const auto &t : kTypes)
-        if (t.word == w) return &t;
-    return nullptr;
-}
-
-class Dictionary {
+// Collects the definitions of the files and refuses duplicates: the built-in dictionary has one
+// name per number.
+class Dictionary : public quelna::dict_text::Sink {
   public:
     void read_file(const std::string &path);
     void check_and_emit(const std::string &out_path);
 
-  private:
-    void on_attribute(const std::vector<std::string> &tok, const Where &w);
-    void on_vendor(const std::vector<std::string> &tok, const Where &w);
-    void on_value(const std::vector<std::string> &tok, const Where &w);
-    void on_flags(Attr &a, const std::string &flags, const Where &w);
+    std::optional<std::string> vendor(const Vendor &v) override;
+    std::optional<std::string> attribute(const Attr &a) override;
+    std::optional<std::string> value(const Value &v) override;
+    std::optional<Vendor> find_vendor(std::string_view name) override;
 
+  private:
     std::vector<Attr> attrs_;
-    std::deque<Vendor> vendors_;  // block_ points into it: growth keeps elements in place
+    std::deque<Vendor> vendors_;
     std::vector<Value> values_;
     std::map<std::string, size_t, CaseLess> attr_by_name_;
     std::map<std::pair<uint32_t, uint32_t>, size_t> attr_by_number_;
     std::map<std::string, size_t, CaseLess> vendor_by_name_;
     std::map<uint32_t, size_t> vendor_by_number_;
-    const Vendor *block_ = nullptr;  // open BEGIN-VENDOR block of the current file
 };
 
 void Dictionary::read_file(const std::string &path) {
-    std::ifstream in(path);
-    Where w{path, 0};
-    if (!in) fail(w, "cannot open dictionary file");
-    block_ = nullptr;
-    Where block_where;
-    std::string line;
-    while (std::getline(in, line)) {
-        ++w.line;
-        if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
-        std::istringstream ls(line);
-        std::vector<std::string> tok;
-        for (std::string t; ls >> t;) tok.push_back(t);
-        if (tok.empty()) continue;
-        const std::string &kw = tok[0];
-        if (kw == "ATTRIBUTE") {
-            on_attribute(tok, w);
-        } else if (kw == "VALUE") {
-            on_value(tok, w);
-        } else if (kw == "VENDOR") {
-            on_vendor(tok, w);
-        } else if (kw == "BEGIN-VENDOR") {
-            if (tok.size() != 2) fail(w, "BEGIN-VENDOR takes one vendor name");
-            if (block_) fail(w, "BEGIN-VENDOR inside the block of vendor " + block_->name);
-            auto it = vendor_by_name_.find(tok[1]);
-            if (it == vendor_by_name_.end()) fail(w, "BEGIN-VENDOR of unknown vendor " + tok[1]);
-            block_ = &vendors_[it->second];
-            block_where = w;
-        } else if (kw == "END-VENDOR") {
-            if (tok.size() != 2) fail(w, "END-VENDOR takes one vendor name");
-            if (!block_) fail(w, "END-VENDOR without BEGIN-VENDOR");
-            if (strcasecmp(tok[1].c_str(), block_->name.c_str()) != 0)
-                fail(w, "END-VENDOR " + tok[1] + " closes the block of vendor " + block_->name);
-            block_ = nullptr;
-        } else {
-            fail(w, "unknown keyword " + kw);
-        }
-    }
-    if (block_) fail(block_where, "BEGIN-VENDOR " + block_->name + " is never ended");
+    quelna::dict_text::Reader reader(*this, quelna::dict_text::Mode::strict);
+    if (auto err = reader.read(path)) fail(err->where, err->message);
 }
 
-void Dictionary::on_flags(Attr &a, const std::string &flags, const Where &w) {
-    std::istringstream fs(flags);
-    for (std::string f; std::getline(fs, f, ',');) {
-        if (f == "has_tag") {
-            a.has_tag = true;
-        } else if (f == "encrypt=1") {
-            a.encrypt = 1;
-        } else if (f == "encrypt=2") {
-            a.encrypt = 2;
-        } else {
-            fail(w, "unknown flag " + f);
-        }
-    }
-    const std::string_view t = a.type->word;
-    // RFC 2868 tags exist for string and integer values only.
-    if (a.has_tag && t != "string" && t != "integer")
-        fail(w, "has_tag on " + a.name + " of type " + std::string(t) +
-                    " (only string and integer carry tags)");
-    if (a.encrypt && t != "string" && t != "octets")
-        fail(w, "encrypt on " + a.name + " of type " + std::string(t) +
-                    " (only string and octets values can be hidden)");
-    if (a.encrypt == 2 && !a.has_tag)
-        fail(w, "encrypt=2 on " + a.name + " without has_tag (RFC 2868 values carry a tag)");
-    if (a.encrypt == 1 && a.has_tag)
-        fail(w, "encrypt=1 on tagged attribute " + a.name);
+std::optional<Vendor> Dictionary::find_vendor(std::string_view name) {
+    auto it = vendor_by_name_.find(std::string(name));
+    if (it == vendor_by_name_.end()) return std::nullopt;
+    return vendors_[it->second];
 }
 
-void Dictionary::on_attribute(const std::vector<std::string> &tok, const Where &w) {
-    if (tok.size() != 4 && tok.size() != 5)
-        fail(w, "ATTRIBUTE takes a name, a number, a type and optional flags");
-    Attr a;
-    a.name = tok[1];
-    a.where = w;
-    if (!valid_name(a.name)) fail(w, "invalid attribute name " + a.name);
-    if (strncasecmp(a.name.c_str(), "Attr-", 5) == 0)
-        fail(w, "attribute name " + a.name + " uses the prefix reserved for unknown attributes");
-    auto num = parse_number(tok[2]);
-    if (!num) fail(w, "invalid attribute number " + tok[2]);
-    a.type = find_type(tok[3]);
-    if (!a.type) fail(w, "unknown type " + tok[3] + " of " + a.name);
-    if (tok.size() == 5) on_flags(a, tok[4], w);
-
-    if (block_) {
-        a.vendor = block_->number;
-        // The type field of the vendor's format bounds the number; 4-octet fields keep the
-        // first octet zero, so numbers stay below 2^24.
-        uint64_t max = block_->type == 1 ? 0xff : block_->type == 2 ? 0xffff : 0xffffff;
-        if (*num == 0 || *num > max)
-            fail(w, "attribute number " + tok[2] + " of " + a.name + " is outside 1.." +
-                        std::to_string(max) + " for vendor " + block_->name);
-    } else if (*num == 0 || *num > 255) {
-        fail(w, "standard attribute number " + tok[2] + " of " + a.name + " is outside 1..255");
-    }
-    a.attr = static_cast<uint32_t>(*num);
-
+std::optional<std::string> Dictionary::attribute(const Attr &a) {
     if (auto it = attr_by_name_.find(a.name); it != attr_by_name_.end())
-        fail(w, "duplicate attribute name " + a.name + " (first defined at " +
-                    attrs_[it->second].where.str() + ")");
+        return "duplicate attribute name " + a.name + " (first defined at " +
+               attrs_[it->second].where.str() + ")";
     auto key = std::make_pair(a.vendor, a.attr);
     if (auto it = attr_by_number_.find(key); it != attr_by_number_.end())
-        fail(w, "duplicate attribute number " + std::to_string(a.attr) +
-                    (a.vendor ? " of vendor " + std::to_string(a.vendor) : std::string()) +
-                    " (" + attrs_[it->second].name + " at " + attrs_[it->second].where.str() +
-                    ")");
+        return "duplicate attribute number " + std::to_string(a.attr) +
+               (a.vendor ? " of vendor " + std::to_string(a.vendor) : std::string()) + " (" +
+               attrs_[it->second].name + " at " + attrs_[it->second].where.str() + ")";
     attr_by_name_[a.name] = attrs_.size();
     attr_by_number_[key] = attrs_.size();
-    attrs_.push_back(std::move(a));
+    attrs_.push_back(a);
+    return std::nullopt;
 }
 
-void Dictionary::on_vendor(const std::vector<std::string> &tok, const Where &w) {
-    if (tok.size() != 3 && tok.size() != 4)
-        fail(w, "VENDOR takes a name, a number and an optional format=t,l");
-    Vendor v;
-    v.name = tok[1];
-    v.where = w;
-    if (!valid_name(v.name)) fail(w, "invalid vendor name " + v.name);
-    auto num = parse_number(tok[2]);
-    // The encoder refuses vendor numbers above 2^24.
-    if (!num || *num == 0 || *num > 16777216)
-        fail(w, "vendor number " + tok[2] + " of " + v.name + " is outside 1..16777216");
-    v.number = static_cast<uint32_t>(*num);
-    if (tok.size() == 4) {
-        const std::string &f = tok[3];
-        unsigned t = 0, l = 0;
-        char extra = 0;
-        if (f.rfind("format=", 0) != 0 ||
-            std::sscanf(f.c_str() + 7, "%u,%u%c", &t, &l, &extra) != 2)
-            fail(w, "invalid vendor format " + f + " (expected format=t,l)");
-        if (t != 1 && t != 2 && t != 4) fail(w, "vendor type field size must be 1, 2 or 4");
-        if (l > 2) fail(w, "vendor length field size must be 0, 1 or 2");
-        v.type = t;
-        v.length = l;
-    }
+std::optional<std::string> Dictionary::vendor(const Vendor &v) {
     if (auto it = vendor_by_name_.find(v.name); it != vendor_by_name_.end())
-        fail(w, "duplicate vendor name " + v.name + " (first defined at " +
-                    vendors_[it->second].where.str() + ")");
+        return "duplicate vendor name " + v.name + " (first defined at " +
+               vendors_[it->second].where.str() + ")";
     if (auto it = vendor_by_number_.find(v.number); it != vendor_by_number_.end())
-        fail(w, "duplicate vendor number " + tok[2] + " (" + vendors_[it->second].name +
-                    " at " + vendors_[it->second].where.str() + ")");
+        return "duplicate vendor number " + std::to_string(v.number) + " (" +
+               vendors_[it->second].name + " at " + vendors_[it->second].where.str() + ")";
     vendor_by_name_[v.name] = vendors_.size();
     vendor_by_number_[v.number] = vendors_.size();
-    vendors_.push_back(std::move(v));
+    vendors_.push_back(v);
+    return std::nullopt;
 }
 
-void Dictionary::on_value(const std::vector<std::string> &tok, const Where &w) {
-    if (tok.size() != 4) fail(w, "VALUE takes an attribute name, a value name and a number");
-    auto num = parse_number(tok[3]);
-    if (!num) fail(w, "invalid value number " + tok[3]);
-    if (!valid_name(tok[2])) fail(w, "invalid value name " + tok[2]);
-    values_.push_back({tok[1], tok[2], *num, w});
+std::optional<std::string> Dictionary::value(const Value &v) {
+    values_.push_back(v);
+    return std::nullopt;
 }
 
 std::string quoted(const std::string &s) { return "\"" + s + "\""; }
@@ -292,15 +144,17 @@ std::string quoted(const std::string &s) { return "\"" + s + "\""; }
 void Dictionary::check_and_emit(const std::string &out_path) {
     // Named values: their attribute may come from any file, so they are checked at the end.
     std::map<std::pair<std::string, std::string>, Where, std::less<>> seen_values;
+    std::map<std::tuple<uint32_t, uint32_t, uint64_t>, const Value *> by_number;  // last wins
+    std::vector<std::pair<const Attr *, const Value *>> by_name;
     for (const auto &v : values_) {
         auto it = attr_by_name_.find(v.attr);
         if (it == attr_by_name_.end()) fail(v.where, "VALUE of unknown attribute " + v.attr);
         const Attr &a = attrs_[it->second];
-        const std::string_view t = a.type->word;
-        uint64_t max = t == "integer" ? 0xffffffffu : t == "short" ? 0xffff : 0xff;
-        if (t != "integer" && t != "short" && t != "byte")
-            fail(v.where, "VALUE of " + a.name + " whose type " + std::string(t) +
-                              " has no named values");
+        const qn_attr_type t = a.type;
+        uint64_t max = t == QN_TYPE_INTEGER ? 0xffffffffu : t == QN_TYPE_SHORT ? 0xffff : 0xff;
+        if (t != QN_TYPE_INTEGER && t != QN_TYPE_SHORT && t != QN_TYPE_BYTE)
+            fail(v.where, "VALUE of " + a.name +
+                              ": its type has no named values (only integer, short and byte)");
         if (v.number > max) fail(v.where, "VALUE " + v.name + " does not fit " + a.name);
         std::string lower_attr = a.name, lower_name = v.name;
         for (auto &c : lower_attr) c = static_cast<char>(std::tolower(c));
@@ -309,19 +163,26 @@ void Dictionary::check_and_emit(const std::string &out_path) {
         if (!fresh)
             fail(v.where, "duplicate VALUE " + v.name + " of " + a.name + " (first at " +
                               pos->second.str() + ")");
+        by_number[{a.vendor, a.attr, v.number}] = &v;
+        by_name.emplace_back(&a, &v);
     }
+    std::sort(by_name.begin(), by_name.end(), [](const auto &x, const auto &y) {
+        if (x.first->vendor != y.first->vendor) return x.first->vendor < y.first->vendor;
+        if (x.first->attr != y.first->attr) return x.first->attr < y.first->attr;
+        return strcasecmp(x.second->name.c_str(), y.second->name.c_str()) < 0;
+    });
 
     // Entries other codec modules find by number or compare by identity.
     struct Needed {
         uint32_t attr;
-        std::string_view type;
+        qn_attr_type type;  // QN_TYPE_NONE: any
         std::string_view what;
     };
-    constexpr Needed kNeeded[] = {{3, "octets", "CHAP-Password"},
-                                  {26, "octets", "Vendor-Specific"},
-                                  {60, "octets", "CHAP-Challenge"},
-                                  {80, "octets", "Message-Authenticator"},
-                                  {89, "", "Chargeable-User-Identity"}};
+    constexpr Needed kNeeded[] = {{3, QN_TYPE_OCTETS, "CHAP-Password"},
+                                  {26, QN_TYPE_OCTETS, "Vendor-Specific"},
+                                  {60, QN_TYPE_OCTETS, "CHAP-Challenge"},
+                                  {80, QN_TYPE_OCTETS, "Message-Authenticator"},
+                                  {89, QN_TYPE_NONE, "Chargeable-User-Identity"}};
     Where all{"<dictionary>", 0};
     for (const auto &n : kNeeded) {
         auto it = attr_by_number_.find({0, n.attr});
@@ -329,8 +190,8 @@ void Dictionary::check_and_emit(const std::string &out_path) {
             fail(all, "standard attribute " + std::to_string(n.attr) + " (" +
                           std::string(n.what) + ") is missing");
         const Attr &a = attrs_[it->second];
-        if (!n.type.empty() && a.type->word != n.type)
-            fail(a.where, a.name + " must be of type " + std::string(n.type));
+        if (n.type != QN_TYPE_NONE && a.type != n.type)
+            fail(a.where, a.name + " must be of type octets");
     }
 
     // Lay out the tables.
@@ -380,6 +241,7 @@ void Dictionary::check_and_emit(const std::string &out_path) {
     std::ostringstream o;
     o << "// Generated by gen_dict from the dictionary files. Do not edit.\n"
          "#include <quelna/codec.h>\n\n"
+         "#include \"codec/dict.h\"\n\n"
          "extern \"C\" {\n\n"
          "const lr_dict_attr lr_dict_attrs[] = {\n";
     for (size_t i = 0; i < table.size(); ++i) {
@@ -389,8 +251,8 @@ void Dictionary::check_and_emit(const std::string &out_path) {
             continue;
         }
         unsigned flags = a->has_tag ? 0x01 : 0;
-        o << "    {" << a->attr << ", " << a->type->cname << ", " << a->vendor << ", " << flags
-          << ", " << a->encrypt << ", " << a->type->size << ", " << quoted(a->name) << "},"
+        o << "    {" << a->attr << ", " << type_cname(a->type) << ", " << a->vendor << ", " << flags
+          << ", " << a->encrypt << ", " << a->size << ", " << quoted(a->name) << "},"
           << "  // " << i << "\n";
     }
     o << "};\n\nconst int32_t lr_dict_num_attrs = " << table.size() - 1 << ";\n\n";
@@ -401,7 +263,20 @@ void Dictionary::check_and_emit(const std::string &out_path) {
     for (const auto *v : vendors)
         o << "    {" << v->number << ", " << v->type << ", " << v->length << ", "
           << quoted(v->name) << "},\n";
-    o << "    {0, 0, 0, nullptr},\n};\n\n}  // extern \"C\"\n";
+    o << "    {0, 0, 0, nullptr},\n};\n\n}  // extern \"C\"\n\n";
+    // Named values; each table ends with an empty entry, so that none is of size zero.
+    auto value_entry = [&](uint32_t vendor, uint32_t attr, uint64_t number, const Value &v) {
+        o << "    {" << vendor << ", " << attr << ", " << number << "u, " << quoted(v.name)
+          << "},\n";
+    };
+    o << "namespace quelna::codec {\n\nconst NamedValue kBuiltinValues[] = {\n";
+    for (const auto &[key, v] : by_number)
+        value_entry(std::get<0>(key), std::get<1>(key), std::get<2>(key), *v);
+    o << "    {0, 0, 0, nullptr},\n};\n\nconst size_t kBuiltinValueCount = " << by_number.size()
+      << ";\n\nconst NamedValue kBuiltinValueNames[] = {\n";
+    for (const auto &[a, v] : by_name) value_entry(a->vendor, a->attr, v->number, *v);
+    o << "    {0, 0, 0, nullptr},\n};\n\nconst size_t kBuiltinValueNameCount = " << by_name.size()
+      << ";\n\n}  // namespace quelna::codec\n";
 
     std::ofstream out(out_path, std::ios::trunc);
     out << o.str();
