@@ -54,6 +54,7 @@ struct Options {
     bool chap = false;
     std::string input_file;               // "-" for standard input
     std::vector<std::string> attributes;  // "Name = value", added to every request
+    std::vector<std::string> dictionaries;  // -D: loaded before anything is read
     // Timing: unset means the library's own retransmission schedule.
     std::optional<double> timeout;
     int retries = 2;
@@ -67,6 +68,9 @@ struct Options {
 /** Parses argv. Returns kPositive and fills *opts, or a status to exit with at once (--help
  *  gives kPositive with *done set). Messages go to standard error. */
 Status parse_options(int argc, char **argv, Options *opts, bool *done);
+
+/** Loads the -D dictionaries in order. kPositive, or kUsage with "FILE:LINE: message". */
+Status load_dictionaries(const Options &opts);
 
 /** Prints the usage text with every option and examples. */
 void print_help(std::FILE *out);
@@ -128,8 +132,9 @@ struct RequestSpec {
 
 /**
  * Parses one "Name = value" (or "Name:tag = value", value optionally in double quotes; octets
- * as 0x and hex digits) into a new pair for a request of code. On failure returns null and
- * puts the reason in *why (never a hidden attribute's value).
+ * as 0x and hex digits; a value name or the usual text of the type) into a new pair for a
+ * request of code, or for a long EAP-Message into a chain of pairs. On failure returns null
+ * and puts the reason in *why (never a hidden attribute's value).
  */
 qn_avp *parse_pair(std::string_view line, unsigned int code, std::string *why);
 
@@ -151,8 +156,11 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    /** Reads the configuration and makes the connection. kPositive, or a status (reported). */
+    /** Reads the configuration (and the dictionaries it names). kPositive, or a status
+     *  (reported). */
     Status open(const Options &opts);
+    /** Makes the connection to the realm open() read. kPositive, or a status (reported). */
+    Status start() { return connect(realm_file_, realm_); }
 
     qn_context *ctx() const { return ctx_; }
     qn_connection *conn() const { return conn_; }
@@ -162,6 +170,7 @@ private:
     Status connect(const std::string &file, const std::string &realm);
     qn_context *ctx_ = nullptr;
     qn_connection *conn_ = nullptr;
+    std::string realm_file_, realm_;  // where the realm comes from (for messages), its name
 };
 
 /**

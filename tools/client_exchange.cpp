@@ -33,10 +33,41 @@ std::string code_name(unsigned int code)
     return "code " + std::to_string(code);
 }
 
-/** "Name = value", "Name:tag = value", or the octets in hex for a type without text form.
- *  Text comes from the server: it is shown escaped, all of it (past a zero octet too). */
-std::string render_pair(const qn_avp *vp)
+constexpr unsigned int kEapMessage = 79;
+
+bool is_eap_message(const qn_avp *vp)
 {
+    return vp && vp->da->attr == kEapMessage && vp->da->vendor == 0 &&
+           qn_avp_typeof(vp) == QN_TYPE_OCTETS;
+}
+
+std::string hex_text(const uint8_t *octets, size_t len)
+{
+    std::string out = "0x";
+    for (size_t i = 0; octets && i < len; i++) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", octets[i]);
+        out += hex;
+    }
+    return out;
+}
+
+/** "Name = value", "Name:tag = value" (with the value's name where the dictionary has one),
+ *  or the octets in hex for a type without text form. Consecutive EAP-Message attributes are
+ *  one message split for transport (RFC 3579 §3.1): shown joined, and *next moves past them.
+ *  Text comes from the server: it is shown escaped, all of it (past a zero octet too). */
+std::string render_pair(const qn_avp *vp, const qn_avp **next)
+{
+    *next = qn_avp_next_const(vp);
+    if (is_eap_message(vp)) {
+        std::vector<uint8_t> joined;
+        for (; is_eap_message(vp); vp = *next, *next = qn_avp_next_const(vp)) {
+            const uint8_t *octets = qn_avp_octets_value_const_ptr(vp);
+            joined.insert(joined.end(), octets, octets + qn_avp_length(vp));
+        }
+        *next = vp;
+        return std::string("EAP-Message = ") + hex_text(joined.data(), joined.size());
+    }
     char name[128];
     std::snprintf(name, sizeof name, "%s", qn_avp_name(vp) ? qn_avp_name(vp) : "?");
     std::string out = name;
@@ -47,18 +78,12 @@ std::string render_pair(const qn_avp *vp)
     if (qn_avp_typeof(vp) == QN_TYPE_STRING && octets)
         return out + " = " + printable({reinterpret_cast<const char *>(octets), len});
     char value[2 * LR_VALUE_SIZE + 8];
-    if (lr_vp_snprintf_value(value, sizeof value, vp) > 0) {
+    if (lr_vp_snprintf_value_named(value, sizeof value, vp) > 0) {
         out += " = ";
         out += printable(value);
         return out;
     }
-    out += " = 0x";
-    for (size_t i = 0; octets && i < len; i++) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", octets[i]);
-        out += hex;
-    }
-    return out;
+    return out + " = " + hex_text(octets, len);
 }
 
 void print_hex(const lr_packet *packet)
@@ -206,8 +231,9 @@ Status exchange(const Options &opts, Session &session, RequestSpec &plan)
                     got->length);
         lr_value_pair **pairs = nullptr;
         qn_packet_avps(resp.get(), &pairs);
-        for (const qn_avp *vp = pairs ? *pairs : nullptr; vp; vp = qn_avp_next_const(vp))
-            std::printf("\t%s\n", render_pair(vp).c_str());
+        const qn_avp *next = nullptr;
+        for (const qn_avp *vp = pairs ? *pairs : nullptr; vp; vp = next)
+            std::printf("\t%s\n", render_pair(vp, &next).c_str());
         if (opts.hex)
             print_hex(got);
         std::fflush(stdout);

@@ -12,6 +12,11 @@ namespace {
 constexpr unsigned int kUserName = 1;
 constexpr unsigned int kUserPassword = 2;
 constexpr unsigned int kChapPassword = 3;
+constexpr unsigned int kEapMessage = 79;
+// An EAP-Message value may be longer than one attribute holds: it goes out split over
+// consecutive attributes (RFC 3579 §3.1), as far as a packet reaches.
+constexpr size_t kMaxEapMessage = LR_SERVER_PACKET_SIZE - 20;
+static_assert(kMaxEapMessage == 4076, "the refusal message names the limit");
 constexpr int kMaxTag = 31;  // RFC 2868 §3.1: tags 0x01-0x1F
 
 constexpr std::string_view kBlank = " \t\r\n";
@@ -47,35 +52,6 @@ bool unquote(std::string_view in, std::string *out)
     return true;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-/** "0x" and an even number of hex digits, at most 253 octets. */
-bool parse_hex(std::string_view text, std::vector<uint8_t> *out)
-{
-    if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
-        return false;
-    text.remove_prefix(2);
-    if (text.empty() || text.size() % 2 != 0 || text.size() / 2 > LR_MAX_VALUE_LENGTH)
-        return false;
-    out->clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
-    }
-    return true;
-}
-
 bool parse_small_number(const std::string &text, uint32_t limit, uint32_t *out)
 {
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
@@ -91,12 +67,15 @@ const char *expected_form(qn_attr_type type)
 {
     switch (type) {
     case QN_TYPE_STRING: return "text of 1..253 octets";
-    case QN_TYPE_INTEGER: return "a decimal number 0..4294967295";
+    case QN_TYPE_INTEGER: return "a value name or a decimal number 0..4294967295";
     case QN_TYPE_IPADDR: return "an IPv4 address";
-    case QN_TYPE_DATE: return "seconds since 1970";
+    case QN_TYPE_DATE: return "YYYY-MM-DDTHH:MM:SSZ (UTC) or seconds since 1970";
     case QN_TYPE_OCTETS: return "0x and hex digits, 1..253 octets";
-    case QN_TYPE_BYTE: return "a number 0..255";
-    case QN_TYPE_SHORT: return "a number 0..65535";
+    case QN_TYPE_IFID: return "an interface id such as 0011:2233:4455:6677";
+    case QN_TYPE_IPV6ADDR: return "an IPv6 address";
+    case QN_TYPE_IPV6PREFIX: return "an IPv6 prefix such as 2001:db8::/32";
+    case QN_TYPE_BYTE: return "a value name or a number 0..255";
+    case QN_TYPE_SHORT: return "a value name or a number 0..65535";
     default: return "a type without a text form here";
     }
 }
@@ -113,27 +92,29 @@ bool store_value(qn_avp *vp, unsigned int attr, unsigned int vendor, const std::
     // RFC 2865 §5.2: a hidden User-Password holds at most 128 octets.
     if (attr == kUserPassword && vendor == 0 && value.size() > 128)
         return false;
-    uint32_t n = 0;
-    std::vector<uint8_t> octets;
-    switch (qn_avp_typeof(vp)) {
-    case QN_TYPE_STRING:
-    case QN_TYPE_INTEGER:
-    case QN_TYPE_IPADDR:
-    case QN_TYPE_DATE:
-        // The library's own text forms; the caller reports a refusal (the codec's echo is off).
-        return value.find('\0') == value.npos && lr_vp_sscanf_value(vp, value.c_str()) >= 0;
-    case QN_TYPE_OCTETS:
-        return parse_hex(value, &octets) && qn_avp_octets_set(vp, octets.data(), octets.size()) ==
-                                                QNE_OK;
-    case QN_TYPE_BYTE:
-        return parse_small_number(value, 255, &n) &&
-               qn_avp_byte_set(vp, static_cast<uint8_t>(n)) == QNE_OK;
-    case QN_TYPE_SHORT:
-        return parse_small_number(value, 65535, &n) &&
-               qn_avp_short_set(vp, static_cast<uint16_t>(n)) == QNE_OK;
-    default:
-        return false;
+    // Value names and the usual text of each type; the caller reports a refusal.
+    return value.find('\0') == value.npos && lr_vp_sscanf_value_named(vp, value.c_str()) == 0;
+}
+
+/** An EAP-Message of 0x and hex digits as a chain of pairs of at most 253 octets each. */
+qn_avp *eap_message_pairs(const std::string &value)
+{
+    constexpr size_t piece_digits = 2 * LR_MAX_VALUE_LENGTH;
+    if (value.size() < 4 || value.size() % 2 != 0 || (value.size() - 2) / 2 > kMaxEapMessage ||
+        (value.compare(0, 2, "0x") != 0 && value.compare(0, 2, "0X") != 0))
+        return nullptr;
+    qn_avp *list = nullptr;
+    for (size_t at = 2; at < value.size(); at += piece_digits) {
+        // Each piece is read as a value of its own: "0x" and its share of the digits.
+        const std::string piece = "0x" + value.substr(at, piece_digits);
+        PairList vp(qn_avp_alloc(kEapMessage, 0));
+        if (!vp || lr_vp_sscanf_value_named(vp.get(), piece.c_str()) != 0) {
+            qn_avp_free(&list);
+            return nullptr;
+        }
+        qn_avp_append(&list, vp.release());
     }
+    return list;
 }
 
 /** The problem with a line that holds a control character other than a tab, or "". */
@@ -239,15 +220,24 @@ qn_avp *parse_pair(std::string_view line, unsigned int code, std::string *why)
         *why = "unbalanced quotes in the value of " + name;
         return nullptr;
     }
+    const bool eap = attr == kEapMessage && vendor == 0 && vp->da->type == QN_TYPE_OCTETS;
+    if (eap && !value.empty()) {
+        if (qn_avp *list = eap_message_pairs(value))
+            return list;
+    }
     // RFC 2865 §5: a value has at least one octet; the codec would leave an empty one out.
-    if (value.empty() || !store_value(vp.get(), attr, vendor, value)) {
+    if (eap || value.empty() || !store_value(vp.get(), attr, vendor, value)) {
         const char *form = vendor != 0                ? expected_form(vp->da->type)
+                           : eap ? "0x and hex digits, 1..4076 octets"
                            : attr == kChapPassword ? "the clear-text password, 1..253 octets"
                            : attr == kUserPassword ? "text of 1..128 octets"
                                                    : expected_form(vp->da->type);
-        const std::string shown = is_hidden(vp.get(), attr, vendor)
-                                      ? std::to_string(value.size()) + " octets"
-                                      : "\"" + value + "\"";
+        // A long value is cut, so that the message keeps its end (the expected form).
+        const std::string shown =
+            is_hidden(vp.get(), attr, vendor) ? std::to_string(value.size()) + " octets"
+            : value.size() > 80 ? "\"" + value.substr(0, 60) + "...\" (" +
+                                      std::to_string(value.size()) + " characters)"
+                                : "\"" + value + "\"";
         *why = "invalid value for " + std::string(qn_avp_name(vp.get())) + ": " + shown +
                " (expected " + form + ")";
         return nullptr;

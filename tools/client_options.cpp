@@ -38,6 +38,7 @@ enum LongOnly {
 
 constexpr option long_options[] = {
     {"config", required_argument, nullptr, 'c'},
+    {"dictionary", required_argument, nullptr, 'D'},
     {"realm", required_argument, nullptr, 'R'},
     {"server", required_argument, nullptr, 's'},
     {"secret", required_argument, nullptr, 'S'},
@@ -79,8 +80,13 @@ KIND is one of
   coa          CoA-Request
   disconnect   Disconnect-Request
 NAME=VALUE pairs are attributes added to every request, by dictionary name; write
-"NAME:TAG=VALUE" for a tagged attribute and 0x... for octets.
+"NAME:TAG=VALUE" for a tagged attribute and 0x... for octets. A value may be the name the
+dictionary gives it (Service-Type=Framed-User); IPv6 addresses, prefixes (2001:db8::/32),
+interface ids (0011:2233:4455:6677) and dates (2026-12-08T19:00:00Z, UTC) in their usual text.
 
+Dictionaries:
+  -D, --dictionary FILE    load FILE (FreeRADIUS format, with what it includes) before
+                           anything else; repeatable
 Server, from the library's configuration file:
   -c, --config FILE        configuration file with realm sections
   -R, --realm NAME         the realm to use from it
@@ -147,8 +153,10 @@ With several requests (-f) every request is sent and the status is the largest o
 Examples:
   quelna-client -s 127.0.0.1 -S testing123 -u bob -p hello auth
   quelna-client -s 127.0.0.1 -S testing123 -u bob -p hello --chap auth
-  quelna-client -s localhost -S testing123 acct User-Name=bob Acct-Status-Type=1 \
+  quelna-client -s localhost -S testing123 acct User-Name=bob Acct-Status-Type=Start \
       Acct-Session-Id=s-1
+  quelna-client -D /usr/share/freeradius/dictionary -s 127.0.0.1 -S testing123 -u bob \
+      -p hello auth Mikrotik-Rate-Limit=10M/10M
   quelna-client -s radius.example.net -T tls -S radsec --ca ca.pem --cert client.pem \
       --key client.key -u bob -p hello auth
   quelna-client -s 127.0.0.1:2083 -T tls -S radsec --psk-id nas1 --psk-hex 00112233 status
@@ -281,13 +289,14 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
     *done = false;
     opterr = 0;
     // "+": options end at the first word, so attribute values may start with '-'.
-    const char *short_options = "+:c:R:s:S:T:u:p:f:t:r:xqvh";
+    const char *short_options = "+:c:D:R:s:S:T:u:p:f:t:r:xqvh";
     int c;
     // The word getopt works on; within "-ab" it stays the same.
     for (int at = optind; (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;
          at = optind) {
         switch (c) {
         case 'c': o->config_file = optarg; break;
+        case 'D': o->dictionaries.emplace_back(optarg); break;
         case 'R': o->realm = optarg; break;
         case 's': o->server = optarg; break;
         case 'S':

@@ -338,6 +338,28 @@ Status Session::connect(const std::string &file, const std::string &realm)
     return kPositive;
 }
 
+Status load_dictionaries(const Options &o)
+{
+    if (o.dictionaries.empty())
+        return kPositive;
+    // The tables are the whole process's; a context of its own only carries the messages.
+    qn_context *ctx = nullptr;
+    if (qn_context_create(&ctx) != 0) {
+        complain("cannot set up the library (TLS library or memory)");
+        return kFailure;
+    }
+    Status result = kPositive;
+    for (const std::string &file : o.dictionaries) {
+        if (const int rc = qn_dict_load(ctx, file.c_str()); rc != 0) {
+            complain("%s", take_message(qn_err_ctx_pop(ctx)).c_str());
+            result = rc == QNE_NOMEM ? kFailure : kUsage;
+            break;
+        }
+    }
+    qn_context_destroy(ctx);
+    return result;
+}
+
 Status Session::open(const Options &o)
 {
     std::string text, why;
@@ -346,8 +368,9 @@ Status Session::open(const Options &o)
             complain("%s", why.c_str());
             return kUsage;
         }
-        Status s = read_config(o.config_file);
-        return s != kPositive ? s : connect(o.config_file, o.realm);
+        realm_file_ = o.config_file;
+        realm_ = o.realm;
+        return read_config(o.config_file);
     }
     if (Status s = command_line_config(o, &text, &why); s != kPositive) {
         complain("%s", why.c_str());
@@ -360,7 +383,8 @@ Status Session::open(const Options &o)
     }
     Status s = read_config(file.path());
     file.remove();  // read: the secret is in the library's memory, and nowhere on disk
-    return s != kPositive ? s : connect(kRealm, kRealm);
+    realm_file_ = realm_ = kRealm;
+    return s;
 }
 
 }  // namespace quelna::client

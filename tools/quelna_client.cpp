@@ -20,16 +20,20 @@ int main(int argc, char **argv)
     // The codec's echo of every refused packet would let a server fill standard error; each
     // failure is reported once, with the library's message, unless -v asks for everything.
     lr_strerror_echo(opts.verbose ? 1 : 0);
+    if (Status s = load_dictionaries(opts); s != kPositive)
+        return s;
     if (Status s = read_secrets(&opts); s != kPositive)
         return s;
 
+    // The configuration comes first: the dictionaries it names give the requests their names.
     // Every request is read and checked before the first one is sent.
+    Session session;
+    if (Status s = session.open(opts); s != kPositive)
+        return s;
     std::vector<RequestSpec> requests;
     if (Status s = build_requests(opts, &requests); s != kPositive)
         return s;
-
-    Session session;
-    if (Status s = session.open(opts); s != kPositive)
+    if (Status s = session.start(); s != kPositive)
         return s;
 
     Status worst = kPositive;

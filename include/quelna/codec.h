@@ -568,6 +568,28 @@ QN_EXPORT int lr_vp_sscanf(const char *string, lr_value_pair **pvp);
 /** Dumps the packet's header and attributes in hexadecimal to standard output. */
 QN_EXPORT int lr_packet_print_hex(const lr_packet *packet);
 
+/**
+ * Renders the pair's value as people read it into out (size octets): the value's name where
+ * the dictionary has one (integer, byte, short: lr_dict_value_name), an IPv6 address or prefix
+ * in RFC 5952 text ("2001:db8::/32"), an interface id as four groups of hex digits without
+ * leading zeros ("11:2233:4455:6677"), a date in ISO 8601 UTC ("2026-12-08T19:00:00Z");
+ * anything else as lr_vp_snprintf_value does. Returns the characters written, 0 when the text
+ * does not fit or the type has no text form. Thread-safe.
+ */
+QN_EXPORT size_t lr_vp_snprintf_value_named(char *out, size_t size, const lr_value_pair *vp);
+
+/**
+ * Parses value text into vp as people write it: a value name of the attribute (case ignored;
+ * integer, byte, short), and otherwise by type: what lr_vp_sscanf_value takes for string,
+ * integer and ipaddr; a date as "YYYY-MM-DDTHH:MM:SSZ" (UTC) or seconds; a decimal number
+ * for byte (0..255) and short (0..65535); 0x and hex digits (1..253 octets) for octets; an
+ * interface id as four ':'-separated groups of 1..4 hex digits; an IPv6 address; an IPv6
+ * prefix "ADDRESS/0..128" (bits past the length cleared). Returns 0; -QNE_INVAL for a NULL
+ * argument; -QNE_ATTR_VALUE_MALFORMED for text that is no value of the type (vp may then hold
+ * part of it); -QNE_ATTR_TYPE_UNKNOWN for a type without a text form. Thread-safe.
+ */
+QN_EXPORT int lr_vp_sscanf_value_named(lr_value_pair *vp, const char *value);
+
 /* ---------------------------------------------------------------------------------------- */
 /* Server packet identifiers                                                                 */
 /* ---------------------------------------------------------------------------------------- */

@@ -225,6 +225,47 @@ TEST(ClientRequests, SecretsArriveAsWritten)
     EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
 }
 
+// Value names and the usual text of dates, IPv6 addresses, prefixes and interface ids go out as
+// their octets and, echoed back, print the same way; a long EAP-Message goes out split over
+// attributes (RFC 3579 §3.1) and is shown joined.
+TEST(ClientRequests, ValueNamesAndUsualTextsBothWays)
+{
+    UdpResponder responder("127.0.0.1", [](const Octets &req, int) -> std::optional<Octets> {
+        return make_response(req, 5, Octets(req.begin() + 20, req.end()), kSecret);
+    });
+    std::string eap = "0x";
+    for (int i = 0; i < 600; i++)
+        eap += "0123456789abcdef"[i % 16] + std::string("a");
+    ClientRun r = run_client(local(responder,
+        {"acct", "Acct-Status-Type=Start", "Service-Type=framed-user", "Tunnel-Type:3=VLAN",
+         "NAS-Port-Type=4711", "Event-Timestamp=2026-12-08T19:00:00Z",
+         "Framed-IPv6-Prefix=2001:db8:ff::1/40", "Framed-Interface-Id=0011:2233:4455:6677",
+         "Login-IPv6-Host=2001:DB8:0:0::1", "EAP-Message=" + eap}));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    ASSERT_EQ(responder.received().size(), 1u);
+    const Octets req = responder.received()[0].octets;
+    EXPECT_TRUE(has_attr(req, 40, std::string("\0\0\0\1", 4)));
+    EXPECT_TRUE(has_attr(req, 6, std::string("\0\0\0\2", 4)));
+    EXPECT_TRUE(has_attr(req, 64, std::string("\3\0\0\x0d", 4)));
+    EXPECT_TRUE(has_attr(req, 55, "\x6b\x18\x53\xb0"));  // 1796756400
+    std::vector<int> eap_lengths;
+    for (size_t i = 20; i + 2 <= req.size() && req[i + 1] >= 2; i += req[i + 1])
+        if (req[i] == 79)
+            eap_lengths.push_back(req[i + 1]);
+    EXPECT_EQ(eap_lengths, (std::vector<int>{255, 255, 96}));
+    for (const std::string &line : std::vector<std::string>{
+             "\tAcct-Status-Type = Start\n", "\tService-Type = Framed-User\n",
+          "\tTunnel-Type:3 = VLAN\n", "\tNAS-Port-Type = 4711\n",
+          "\tEvent-Timestamp = 2026-12-08T19:00:00Z\n", "\tFramed-IPv6-Prefix = 2001:db8::/40\n",
+          "\tFramed-Interface-Id = 11:2233:4455:6677\n", "\tLogin-IPv6-Host = 2001:db8::1\n",
+          "\tEAP-Message = " + eap + "\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " missing in\n" << r.out;
+    // A date as seconds is the same date.
+    r = run_client(local(responder, {"acct", "Event-Timestamp=1796756400"}));
+    EXPECT_NE(r.out.find("\tEvent-Timestamp = 2026-12-08T19:00:00Z\n"), std::string::npos)
+        << r.describe();
+}
+
 // Text from a server cannot drive the terminal or fake a line: controls, C1 and bytes that are
 // no UTF-8 are shown escaped, well-formed UTF-8 as it is.
 TEST(ClientRequests, ServerTextIsShownEscaped)
@@ -337,6 +378,16 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"malformed address", with({"auth", "NAS-IP-Address=300.1.1.1"}), "",
                  "NAS-IP-Address"},
         BadInput{"malformed octets", with({"auth", "Class=0xabc"}), "", "Class"},
+        BadInput{"unknown value name", with({"auth", "Service-Type=Framed-Usr"}), "",
+                 "value name"},
+        BadInput{"prefix past 128 bits", with({"auth", "Framed-IPv6-Prefix=2001:db8::/129"}), "",
+                 "Framed-IPv6-Prefix"},
+        BadInput{"no such day", with({"acct", "Event-Timestamp=2026-02-29T00:00:00Z"}), "",
+                 "Event-Timestamp"},
+        BadInput{"EAP-Message past a packet",
+                 with({"auth", "EAP-Message=0x" + std::string(2 * 4077, '0')}), "", "4076"},
+        BadInput{"missing dictionary", with({"-D", "/nonexistent/dictionary", "status"}), "",
+                 "/nonexistent/dictionary"},
         BadInput{"tag on untagged", with({"auth", "User-Name:2=bob"}), "", "tag"},
         BadInput{"no equals sign", with({"auth", "User-Name"}), "", "Name = value"},
         BadInput{"password too long", with({"-u", "a", "-p", std::string(129, 'p'), "auth"}),
@@ -409,8 +460,8 @@ TEST(ClientHelp, HelpAndManPageShowEveryOption)
     ASSERT_TRUE(man_file) << QUELNA_CLIENT_MAN;
     std::stringstream man;
     man << man_file.rdbuf();
-    for (const char *opt : {"config", "realm", "server", "secret", "secret-file", "secret-env",
-                            "password-file", "password-env", "transport", "ca",
+    for (const char *opt : {"config", "dictionary", "realm", "server", "secret", "secret-file",
+                            "secret-env", "password-file", "password-env", "transport", "ca",
                             "cert", "key", "psk-id", "psk-hex", "psk-text", "no-hostname-check",
                             "require-message-authenticator",
                             "user", "password", "chap", "file", "timeout", "retries", "hex",

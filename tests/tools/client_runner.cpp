@@ -61,6 +61,13 @@ std::string ClientRun::describe() const
 ClientRun run_client(const std::vector<std::string> &args, const std::string &stdin_text,
                      int limit_seconds, const std::vector<std::string> &env)
 {
+    return run_program(QUELNA_CLIENT_PATH, args, stdin_text, limit_seconds, env);
+}
+
+ClientRun run_program(const std::string &path, const std::vector<std::string> &args,
+                      const std::string &stdin_text, int limit_seconds,
+                      const std::vector<std::string> &env)
+{
     signal(SIGPIPE, SIG_IGN);  // the client may exit before reading all its input
     Pipe in, out, err;
     posix_spawn_file_actions_t actions;
@@ -69,7 +76,7 @@ ClientRun run_client(const std::vector<std::string> &args, const std::string &st
     posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
 
-    std::vector<std::string> argv_text = {QUELNA_CLIENT_PATH};
+    std::vector<std::string> argv_text = {path};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_text)
@@ -84,7 +91,7 @@ ClientRun run_client(const std::vector<std::string> &args, const std::string &st
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, QUELNA_CLIENT_PATH, &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("posix_spawn: " + std::string(strerror(rc)));

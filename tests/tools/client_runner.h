@@ -25,6 +25,11 @@ struct ClientRun {
 ClientRun run_client(const std::vector<std::string> &args, const std::string &stdin_text = "",
                      int limit_seconds = 60, const std::vector<std::string> &env = {});
 
+/** As run_client, for the program at path (another client to compare with). */
+ClientRun run_program(const std::string &path, const std::vector<std::string> &args,
+                      const std::string &stdin_text = "", int limit_seconds = 60,
+                      const std::vector<std::string> &env = {});
+
 /** A file under a fresh temporary directory, removed with it. */
 class TempDir {
 public:
