@@ -50,7 +50,8 @@ int main(void)
     rc = qn_context_read_config(ctx, "/nonexistent.conf");
     err = qn_err_ctx_pop(ctx);
     if (rc != QNE_CONFIG || !err ||
-        strcmp(qn_err_msg(err), "/nonexistent.conf: unable to open configuration file") != 0)
+        strcmp(qn_err_msg(err), "/nonexistent.conf: unable to open configuration file "
+                                "(No such file or directory)") != 0)
         return fail("missing-file error");
     if (qn_err_code(err, 1) != QNE_CONFIG)
         return fail("qn_err_code");
