@@ -4,7 +4,11 @@
 add_library(quelna_warnings INTERFACE)
 target_compile_options(quelna_warnings INTERFACE -Wall -Wextra -Werror)
 
-if(QUELNA_SANITIZE)
+# QUELNA_SANITIZE=ON: AddressSanitizer and UndefinedBehaviorSanitizer; =thread: ThreadSanitizer.
+if(QUELNA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(QUELNA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

@@ -114,6 +114,7 @@ QN_EXPORT int qn_conn_destroy(qn_connection *conn)
 {
     if (!conn)
         return 0;
+    async_destroy(conn);
     int rc = 0;
     // A socket still open is closed too, whether or not the transport counted as connected.
     if (conn->is_connected || conn->fd >= 0)

@@ -13,7 +13,7 @@
 namespace {
 
 // Index = code; these texts are part of the interface.
-constexpr std::array<std::string_view, 45> errtxt = {
+constexpr std::array<std::string_view, 46> errtxt = {
     "SUCCESS",
     "out of memory",
     "not yet implemented",
@@ -59,8 +59,9 @@ constexpr std::array<std::string_view, 45> errtxt = {
     "vendor is unknown",
     "invalid credentials",
     "certificate validation error",
+    "request cancelled",
 };
-static_assert(errtxt.size() == QNE_CERT + 1);
+static_assert(errtxt.size() == QNE_CANCELLED + 1);
 
 std::string_view base_name(std::string_view path)
 {

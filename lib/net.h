@@ -72,6 +72,9 @@ ssize_t compat_send(int sockfd, const void *buf, size_t len, int flags);
 ssize_t compat_recv(int sockfd, void *buf, size_t len, int flags);
 
 // packet.cpp
+// Writes, hides and signs the packet for secret (once: a packet already written is kept), taking
+// an identifier of its connection's table first. 0, or the code recorded on the connection.
+int packet_encode(qn_packet *pkt, const char *secret);
 int packet_do_send(qn_packet *pkt);
 int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *request);
 // Takes pkt out of its connection's output queue when it is there.
@@ -81,6 +84,32 @@ void packet_unqueue(qn_packet *pkt);
 void packet_renew(qn_packet *pkt);
 // Gives the packet's identifier back to its connection's table, if it holds one.
 void packet_release_id(qn_packet *pkt);
+
+// request.cpp: the schedule and server order of a request, blocking or asynchronous.
+namespace quelna::sched {
+constexpr int max_attempts = 6;
+constexpr time_t deadline_seconds = 30;
+constexpr time_t hold_down_seconds = 30;
+constexpr unsigned int attr_state = 24;
+
+struct timeval now_tv();
+// seconds plus (r mod 100) steps of step_ms milliseconds, with a fresh random r.
+void add_jitter(struct timeval *tv, uint32_t seconds, uint32_t step_ms);
+// The timeout after one that expired: doubled, plus 2.000-2.198 s, capped near 16 s.
+void next_timeout(struct timeval *tv);
+// The first server of the realm (configuration order) that is not held down after an earlier
+// failure, or, when every server is, the first of all: then all are tried again in order.
+qn_peer *first_server(const qn_connection *conn, const struct timeval &now, bool &all_down);
+// The server after cur in configuration order, skipping held-down ones unless all are down.
+qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct timeval &now,
+                     bool all_down);
+}  // namespace quelna::sched
+
+// async.cpp: the asynchronous engine of a connection.
+// Completes every outstanding request as cancelled and releases the engine.
+void async_destroy(qn_connection *conn);
+// Requests started and not completed (0 without an engine).
+size_t async_outstanding(const qn_connection *conn);
 
 // Stream transport and TLS: set up per connection, torn down with it.
 int tcp_init_connect_timer(qn_connection *conn);

@@ -133,20 +133,28 @@ void packet_unqueue(qn_packet *pkt)
     }
 }
 
-int packet_do_send(qn_packet *pkt)
+int packet_encode(qn_packet *pkt, const char *secret)
 {
-    assert(pkt && pkt->conn && pkt->rpkt && peer_has_secret(pkt->conn));
     qn_connection *conn = pkt->conn;
     lr_packet *rp = pkt->rpkt;
-
-    rp->secret = conn->active_peer->secret;
-    rp->secret_len = strlen(rp->secret);
+    rp->secret = secret;
+    rp->secret_len = strlen(secret);
     if (int r = take_id(pkt); r != 0)
         return r;
     if (int r = lr_packet_encode(rp, nullptr); r < 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_encode");
     if (int r = lr_packet_sign(rp, nullptr); r < 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_sign");
+    return 0;
+}
+
+int packet_do_send(qn_packet *pkt)
+{
+    assert(pkt && pkt->conn && pkt->rpkt && peer_has_secret(pkt->conn));
+    qn_connection *conn = pkt->conn;
+    lr_packet *rp = pkt->rpkt;
+    if (int r = packet_encode(pkt, conn->active_peer->secret); r != 0)
+        return r;
 
     if (conn->bev) {
         int r = bufferevent_write(conn->bev, rp->data, rp->length);

@@ -136,6 +136,8 @@ struct qn_connection {
     // Identifiers held by the connection's outstanding packets, and the next one to try.
     lr_server ids;
     int next_id;
+    // The asynchronous engine, made on first use (async.cpp).
+    struct AsyncEngine *async;
 };
 
 struct lr_packet;
@@ -148,6 +150,7 @@ struct qn_packet {
     qn_packet *next;  // next packet of the connection's output queue
     bool holds_id;    // its identifier is held in the connection's table
     bool id_chosen;   // the caller chose the identifier (qn_packet_set_id)
+    bool in_flight;   // an asynchronous request of it is outstanding
 };
 
 struct qn_request {

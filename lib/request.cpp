@@ -12,19 +12,17 @@
 #include "net.h"
 #include "tcp.h"
 
+namespace quelna::sched {
+
 namespace {
-
-constexpr int max_attempts = 6;
-constexpr time_t deadline_seconds = 30;
 constexpr time_t cap_seconds = 16;
+}  // namespace
 
-// seconds plus (r mod 100) steps of step_ms milliseconds, with a fresh random r.
 void add_jitter(struct timeval *tv, uint32_t seconds, uint32_t step_ms)
 {
     lr_timeval_add(tv, seconds, (lr_rand() % 100) * step_ms * 1000);
 }
 
-// The timeout after one that expired: doubled, plus 2.000-2.198 s, capped near 16 s.
 void next_timeout(struct timeval *tv)
 {
     struct timeval doubled = {tv->tv_sec * 2, 0};
@@ -37,22 +35,6 @@ void next_timeout(struct timeval *tv)
     *tv = doubled;
 }
 
-bool is_timeout(int code)
-{
-    return code == QNE_TIMEOUT_CONN || code == QNE_TIMEOUT_IO;
-}
-
-// How a stream that ends under a request fails it: end of stream, a TLS session cut without
-// its closing alert, a reset or broken pipe. A malformed answer is not among them.
-bool is_stream_end(int code)
-{
-    return code == QNE_NO_PACKET_DATA || code == QNE_DISCO || code == QNE_SOCKERR ||
-           code == QNE_SSLERR;
-}
-
-constexpr unsigned int attr_state = 24;
-constexpr time_t hold_down_seconds = 30;
-
 struct timeval now_tv()
 {
     struct timeval tv;
@@ -60,8 +42,6 @@ struct timeval now_tv()
     return tv;
 }
 
-// The first server of the realm (configuration order) that is not held down after an earlier
-// failure, or, when every server is, the first of all: then all are tried again in order.
 qn_peer *first_server(const qn_connection *conn, const struct timeval &now, bool &all_down)
 {
     qn_peer *best = nullptr, *best_up = nullptr;
@@ -75,7 +55,6 @@ qn_peer *first_server(const qn_connection *conn, const struct timeval &now, bool
     return best_up ? best_up : best;
 }
 
-// The server after cur in configuration order, skipping held-down ones unless all are down.
 qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct timeval &now,
                      bool all_down)
 {
@@ -87,6 +66,25 @@ qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct
             best = p;
     }
     return best;
+}
+
+}  // namespace quelna::sched
+
+namespace {
+
+using namespace quelna::sched;
+
+bool is_timeout(int code)
+{
+    return code == QNE_TIMEOUT_CONN || code == QNE_TIMEOUT_IO;
+}
+
+// How a stream that ends under a request fails it: end of stream, a TLS session cut without
+// its closing alert, a reset or broken pipe. A malformed answer is not among them.
+bool is_stream_end(int code)
+{
+    return code == QNE_NO_PACKET_DATA || code == QNE_DISCO || code == QNE_SOCKERR ||
+           code == QNE_SSLERR;
 }
 
 // Moves the connection to the next resolved address of its server; false when there is none.
@@ -411,6 +409,9 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     }
     qn_connection *conn = req->conn;
     assert(!conn_user_dispatch_p(conn));
+    if (async_outstanding(conn) > 0)
+        return QN_ERR_CONN_PUSH_FL(conn, QNE_INUSE, "%zu asynchronous requests outstanding",
+                                   async_outstanding(conn));
     // One guard for the whole exchange, so the sends and receives inside need none of their own.
     quelna::net::SigpipeGuard no_sigpipe(quelna::net::writes_raise_sigpipe(conn));
 

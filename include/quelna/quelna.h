@@ -73,7 +73,8 @@ enum qn_error_code {
     QNE_NO_PACKET_DATA = 41,      /* "no packet data" */
     QNE_VENDOR_UNKNOWN = 42,      /* "vendor is unknown" */
     QNE_CRED = 43,                /* "invalid credentials" */
-    QNE_CERT = 44                 /* "certificate validation error" */
+    QNE_CERT = 44,                /* "certificate validation error" */
+    QNE_CANCELLED = 45            /* "request cancelled" */
 };
 
 /**
@@ -475,6 +476,135 @@ QN_EXPORT void qn_request_set_schedule(qn_request *req, const struct timeval *ti
 
 /** The request's packet. */
 QN_EXPORT qn_packet *qn_request_get_reqmsg(const qn_request *req);
+
+/* ---------------------------------------------------------------------------------------- */
+/* Asynchronous requests                                                                     */
+/* ---------------------------------------------------------------------------------------- */
+
+/*
+ * Many requests in flight on one connection, driven by the application's event loop.
+ *
+ * qn_async_send starts a request and returns at once; its completion callback runs exactly once,
+ * later, from the call that drives the engine (qn_async_process, or the libevent loop given to
+ * qn_async_use_event_base), from qn_async_cancel, or from qn_conn_destroy. Each request keeps
+ * the schedule, discard rules, address and server failover of qn_request_send (or the
+ * connection's fixed schedule, qn_async_set_schedule). Over UDP one socket per server carries
+ * all requests; a retransmission repeats the same octets. Over TCP and TLS requests are
+ * pipelined on one stream per server; an attempt that times out goes on a new stream (the old
+ * one takes no new requests and closes when its last request is done), and the requests of a
+ * stream that ends under them go out again at once on a new one. DTLS realms are not served
+ * (QNE_NOSYS).
+ *
+ * Identifiers: a connection has 256 (its identifier table is shared by all its servers).
+ * Requests beyond 256 wait in a queue (default limit 4096, qn_async_set_queue_limit) and leave
+ * as identifiers come free; when the queue is full too, qn_async_send fails with QNE_INUSE.
+ *
+ * Driving the engine, one of two ways:
+ *  - libevent: qn_async_use_event_base(conn, base); the engine's sockets and timer are events
+ *    of that base and everything runs from event_base_dispatch (or _loop) of the application.
+ *  - any other loop: the engine reports which sockets to watch through the socket callback
+ *    (qn_async_set_socket_cb; or ask qn_async_fds), and qn_async_timeout when it next needs
+ *    time; call qn_async_process(conn, fd, events) when a socket is ready and
+ *    qn_async_process(conn, -1, 0) when the time-out is due (ready sockets also run due
+ *    timers).
+ *
+ * Threads: a context, its connections, their packets and requests belong to one thread at a
+ * time (callbacks run on the thread that drives the connection). Separate contexts may be used
+ * by separate threads at the same time; the dictionary is shared read-only.
+ *
+ * A connection used asynchronously does not also run blocking requests while any asynchronous
+ * one is outstanding (qn_request_send returns QNE_INUSE). Callbacks may start, cancel and
+ * destroy requests and packets, but not destroy the connection.
+ */
+
+typedef struct qn_async_request qn_async_request;
+
+/**
+ * Completion of an asynchronous request. code 0: response is the verified, decoded answer and
+ * belongs to the callback (qn_packet_destroy it); message is NULL. Otherwise response is NULL
+ * and message says why (valid during the call): QNE_TIMEOUT, the code of the last discarded
+ * response ("...; N responses discarded"), QNE_CANCELLED, or the failure of a connect, stream or
+ * TLS session. request is the packet given to qn_async_send, still the caller's (it may be
+ * destroyed here). The areq handle is invalid once the callback returns.
+ */
+typedef void (*qn_async_cb)(qn_async_request *areq, int code, const char *message,
+                            qn_packet *request, qn_packet *response, void *arg);
+
+/**
+ * Starts a request for packet request (a request packet of this connection, which must live
+ * until the completion) and stores its handle in *areq when areq is not NULL. Returns 0, or a
+ * code recorded on the connection, with no callback to come: QNE_INVAL (no callback or packet,
+ * or the packet is already in flight), QNE_NOPEER, QNE_NOSYS (DTLS realm), QNE_INUSE (the
+ * identifier table and the queue are full, or the identifier chosen with qn_packet_set_id is
+ * in use), or an encoding error.
+ */
+QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb cb, void *arg,
+                            qn_async_request **areq);
+
+/**
+ * Cancels an outstanding request: its callback runs now, with QNE_CANCELLED; an answer that
+ * comes later is ignored. Nothing happens when called from the request's own callback.
+ */
+QN_EXPORT void qn_async_cancel(qn_async_request *areq);
+
+/** Requests started and not completed yet (queued ones included). */
+QN_EXPORT size_t qn_async_outstanding(qn_connection *conn);
+
+/** Limit of the queue of requests waiting for an identifier (0: no queue). 0. */
+QN_EXPORT int qn_async_set_queue_limit(qn_connection *conn, size_t limit);
+
+/**
+ * A fixed schedule for requests started from now on: each attempt waits timeout, and a request
+ * ends after attempts attempts (at least 1). NULL restores the default schedule. 0.
+ */
+QN_EXPORT int qn_async_set_schedule(qn_connection *conn, const struct timeval *timeout,
+                                    int attempts);
+
+struct event_base; /* libevent's */
+
+/**
+ * Runs the connection's asynchronous engine on the application's libevent base: its sockets
+ * and timer become events of base (which must outlive the connection, or be taken back with
+ * NULL first). Replaces a socket callback. 0, or QNE_INUSE while requests are outstanding.
+ */
+QN_EXPORT int qn_async_use_event_base(qn_connection *conn, struct event_base *base);
+
+/* Readiness of a socket, in qn_async_fds, the socket callback and qn_async_process. */
+#define QN_ASYNC_READ 1
+#define QN_ASYNC_WRITE 2
+
+/**
+ * Called whenever the engine's interest in a socket changes: events is QN_ASYNC_READ and/or
+ * QN_ASYNC_WRITE, or 0 when the socket is about to be closed (stop watching it).
+ */
+typedef void (*qn_async_socket_cb)(void *arg, int fd, int events);
+
+/**
+ * Sets the socket callback (NULL: none; the application asks qn_async_fds). Sockets already
+ * open are reported at once. 0, or QNE_INUSE when an event base drives the engine.
+ */
+QN_EXPORT int qn_async_set_socket_cb(qn_connection *conn, qn_async_socket_cb cb, void *arg);
+
+typedef struct qn_async_fd {
+    int fd;
+    int events; /* QN_ASYNC_READ | QN_ASYNC_WRITE */
+} qn_async_fd;
+
+/** Stores up to max sockets to watch in fds; returns how many there are (may exceed max). */
+QN_EXPORT size_t qn_async_fds(qn_connection *conn, qn_async_fd *fds, size_t max);
+
+/**
+ * When the engine next needs time: 1 with *tv the wait from now (zero when due), or 0 when it
+ * has no timer (nothing outstanding).
+ */
+QN_EXPORT int qn_async_timeout(qn_connection *conn, struct timeval *tv);
+
+/**
+ * Handles readiness events (QN_ASYNC_*) of socket fd, then every due timer. fd -1 runs the
+ * timers only. Completion callbacks run from here. 0, or QNE_INVAL for a socket the engine
+ * does not own (timers still run).
+ */
+QN_EXPORT int qn_async_process(qn_connection *conn, int fd, int events);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Attribute values                                                                          */

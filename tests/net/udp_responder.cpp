@@ -43,6 +43,13 @@ UdpResponder::UdpResponder(const std::string &host, Handler handler, uint16_t po
     thread_ = std::thread([this] { serve(); });
 }
 
+UdpResponder::UdpResponder(const std::string &host, Answers answers)
+    : UdpResponder(host, [](const Octets &, int) { return std::nullopt; })
+{
+    std::lock_guard lock(mu_);
+    answers_ = std::move(answers);
+}
+
 UdpResponder::~UdpResponder()
 {
     stop_ = true;
@@ -81,6 +88,14 @@ void UdpResponder::serve()
         if (auto stray = stray_ ? stray_(buf, n) : std::nullopt)
             sendto(fd_, stray->data(), stray->size(), 0, reinterpret_cast<sockaddr *>(&from),
                    fromlen);
+        Answers answers;
+        {
+            std::lock_guard lock(mu_);
+            answers = answers_;
+        }
+        if (answers.fn)
+            for (const Octets &a : answers.fn(buf, n))
+                sendto(fd_, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from), fromlen);
         if (auto answer = handler_(buf, n))
             sendto(fd_, answer->data(), answer->size(), 0, reinterpret_cast<sockaddr *>(&from),
                    fromlen);

@@ -30,6 +30,12 @@ public:
     // A stray handler, when given, decides a datagram sent ahead of each answer (a forgery).
     UdpResponder(const std::string &host, Handler handler, uint16_t port = 0,
                  Handler stray = nullptr);
+    // Decides any number of datagrams to send after the n-th one (answers held back, repeated
+    // or reordered).
+    struct Answers {
+        std::function<std::vector<Octets>(const Octets &request, int n)> fn;
+    };
+    UdpResponder(const std::string &host, Answers answers);
     ~UdpResponder();
     UdpResponder(const UdpResponder &) = delete;
     UdpResponder &operator=(const UdpResponder &) = delete;
@@ -44,6 +50,7 @@ private:
     uint16_t port_ = 0;
     Handler handler_;
     Handler stray_;
+    Answers answers_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mu_;
     std::vector<Received> received_;
