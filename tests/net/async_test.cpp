@@ -173,4 +173,29 @@ TEST(Async, RequestsOfAClosedStreamGoOutAgainOnANewOne)
     }
 }
 
+// Nothing listens at the first server: every request moves to the second at once, without
+// using its only attempt.
+TEST(Async, RefusedFirstServerFailsOverAtOnce)
+{
+    UdpResponder udp("127.0.0.1", [](const Octets &req, int) { return echo(req); });
+    StreamResponder tcp(StreamResponder::Kind::Tcp, [](StreamSession &s) {
+        while (auto req = s.read_packet())
+            s.write(echo(*req));
+    });
+    for (bool stream : {false, true}) {
+        const uint16_t second = stream ? tcp.port() : udp.port();
+        RealmConnection rc(stream ? "TCP" : "UDP", "127.0.0.1", quelna::test::free_udp_port(),
+                           secret,
+                           "\n server { hostname = \"127.0.0.1\" service = \"" +
+                               std::to_string(second) + "\" secret = \"" + secret + "\" }");
+        struct timeval wait = {30, 0};
+        ASSERT_EQ(qn_async_set_schedule(rc.conn, &wait, 1), 0);
+        Batch run{rc.conn, {}};
+        for (int i = 0; i < 20; i++)
+            ASSERT_EQ(run.start(name(i)), 0);
+        run.poll_until_done(5s);
+        run.expect_all_answered(20);
+    }
+}
+
 }  // namespace
