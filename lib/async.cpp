@@ -35,9 +35,17 @@ namespace {
 using namespace quelna::sched;
 
 constexpr size_t default_queue_limit = 4096;
+// Requests at a time on one UDP socket, and sockets per server address. Identifiers are taken in
+// turn from the socket's 256, so below 256 one rests before it is used again: a server that
+// still holds the request an identifier was last used for drops a new one that reuses it.
+constexpr size_t udp_per_socket = 128;
+constexpr int udp_sockets = 16;
 constexpr size_t stream_in_size = 2 * QN_MAX_PACKET_LEN;
-// Datagrams read per readiness event before timers get their turn.
+// Datagrams read per readiness event before timers get their turn, and per system call; the
+// datagrams written per system call.
 constexpr int max_reads = 256;
+constexpr int read_batch = 32;
+constexpr int write_batch = 64;
 
 struct Sock;
 struct List;
@@ -61,10 +69,12 @@ struct qn_async_request {
     qn_async_request *prev, *next;
     Timer timer;
     Sock *sock;
+    Sock *id_sock;  // the socket whose identifier table holds the request's identifier
     State state;
     // The schedule, as for a blocking request.
     qn_peer *server;
     qn_peer *encoded_for;  // the server whose secret the packet's octets were written with
+    int encoded_id;        // and the identifier they carry
     int addr_index;
     bool all_down, sticky, renewed, fixed;
     struct timeval deadline, timeout;
@@ -89,6 +99,16 @@ struct List {
         r->next = nullptr;
         (tail ? tail->next : head) = r;
         tail = r;
+        size++;
+    }
+    void push_front(qn_async_request *r)
+    {
+        assert(!r->list);
+        r->list = this;
+        r->prev = nullptr;
+        r->next = head;
+        (head ? head->prev : tail) = r;
+        head = r;
         size++;
     }
     qn_async_request *pop()
@@ -125,6 +145,11 @@ struct Sock {
     bool draining = false;  // takes no new requests; closes when its last one is done
     int want = 0;           // readiness the application or base watches for
     List unsent, sent;
+    // Identifiers of the requests the socket carries (each socket has its own 256: a server
+    // tells requests apart by source address and port as well), and the next one to try.
+    qn_async_request *by_id[LR_SERVER_IDS] = {};
+    size_t ids_used = 0;
+    int next_id = 0;
     // Stream octets waiting to be written (from out_off on), and a TLS write to repeat.
     std::vector<uint8_t> out;
     size_t out_off = 0;
@@ -132,6 +157,8 @@ struct Sock {
     std::unique_ptr<uint8_t[]> in;
     size_t in_len = 0;
     struct event *ev = nullptr;
+    bool blocked = false;  // a datagram write found the socket full: wait for writability
+    char addr[QN_ADDR_TEXT_SIZE] = "";  // the server's address as text
     Sock *next = nullptr;
 };
 
@@ -141,10 +168,9 @@ struct AsyncEngine {
     qn_connection *conn;
     Sock *socks = nullptr;
     Sock *graveyard = nullptr;  // closed, freed when the current call returns
-    List waiting;               // requests waiting for an identifier
+    List waiting;               // requests waiting for room on a socket
     size_t queue_limit = default_queue_limit;
     size_t outstanding = 0;
-    qn_async_request *by_id[LR_SERVER_IDS] = {};
     std::vector<qn_async_request *> heap;
     qn_async_request *free_reqs = nullptr;
     std::vector<std::unique_ptr<qn_async_request[]>> blocks;
@@ -158,7 +184,8 @@ struct AsyncEngine {
     int depth = 0;        // nesting of the engine's entry points
     bool in_send = false; // completions are deferred to the loop
     bool closing = false;
-    uint8_t rbuf[QN_MAX_PACKET_LEN + 1];
+    // Receive buffers of read_batch datagrams (made with the first datagram socket).
+    std::unique_ptr<uint8_t[]> rbufs;
 };
 
 namespace {
@@ -271,7 +298,9 @@ void update_want(Sock *s)
         w = QN_ASYNC_WRITE;
     else if (s->st == SockState::up)
         w = (s->sent.size ? QN_ASYNC_READ : 0) |
-            ((s->out_off < s->out.size() || s->unsent.size) ? QN_ASYNC_WRITE : 0);
+            ((s->out_off < s->out.size() || (s->unsent.size && (s->stream || s->blocked)))
+                 ? QN_ASYNC_WRITE
+                 : 0);
     else
         w = s->want ? s->want : QN_ASYNC_READ;  // handshaking: as OpenSSL last asked
     set_want(s, w);
@@ -361,10 +390,27 @@ void maybe_close(Sock *s)
         close_sock(s);
 }
 
+void release_id(qn_async_request *r)
+{
+    Sock *s = r->id_sock;
+    if (!s)
+        return;
+    const int id = r->pkt->rpkt->id;
+    if (s->by_id[id] == r) {
+        s->by_id[id] = nullptr;
+        s->ids_used--;
+    }
+    r->id_sock = nullptr;
+}
+
+// Takes the request off its socket. Over UDP its identifier stays, so that a retransmission on
+// the same socket repeats the same octets; a stream is never used twice for one request.
 void detach(qn_async_request *r)
 {
     if (r->list)
         r->list->remove(r);
+    if (r->id_sock && r->id_sock->stream)
+        release_id(r);
     Sock *s = r->sock;
     r->sock = nullptr;
     maybe_close(s);
@@ -411,12 +457,9 @@ void complete(qn_async_request *r, int code, qn_error *err, qn_packet *resp)
         return;
     }
     detach(r);
+    release_id(r);
     timer_stop(e, r);
     qn_packet *pkt = r->pkt;
-    const int id = pkt->rpkt->id;
-    if (id >= 0 && id < LR_SERVER_IDS && e->by_id[id] == r)
-        e->by_id[id] = nullptr;
-    packet_release_id(pkt);
     pkt->in_flight = false;
     r->state = State::completing;
     e->outstanding--;
@@ -521,7 +564,7 @@ void give_up(qn_async_request *r)
     fail(r, err);
 }
 
-void transmit(qn_async_request *r);
+bool transmit(qn_async_request *r, bool front = false);
 
 // Nothing reached the server at the request's address: the next address or server at once,
 // without using an attempt; else a stream fails the request and a datagram waits out its time.
@@ -597,6 +640,7 @@ Sock *open_sock(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refus
     }
     s->eng = e;
     s->sub = sub;
+    s->next_id = static_cast<int>(lr_rand() % LR_SERVER_IDS);  // identifiers' random start
     s->stream = conn->realm->type == QN_CONN_TYPE_TCP || conn->realm->type == QN_CONN_TYPE_TLS;
     s->st = SockState::closed;  // until it has a descriptor
     s->next = e->graveyard;
@@ -608,6 +652,14 @@ Sock *open_sock(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refus
     }
     r->addr_index = sub->addr_index;  // an index past the list starts again at the first
     const struct evutil_addrinfo *ai = conn_address(sub);
+    addr_text(ai, s->addr);
+    if (!s->stream && !e->rbufs) {
+        e->rbufs.reset(new (std::nothrow) uint8_t[read_batch * (QN_MAX_PACKET_LEN + 1)]);
+        if (!e->rbufs) {
+            *err = make_error(QNE_NOMEM, nullptr);
+            return nullptr;
+        }
+    }
     if (s->stream) {
         s->in.reset(new (std::nothrow) uint8_t[stream_in_size]);
         if (!s->in) {
@@ -661,58 +713,104 @@ Sock *open_sock(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refus
     return s;
 }
 
-Sock *sock_for(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refused)
+// An identifier of s for r: the one its caller chose, else the next free one in turn; -1 none.
+int free_id(const Sock *s, const qn_async_request *r)
 {
-    for (Sock *s = e->socks; s; s = s->next)
-        if (s->sub->active_peer == r->server && s->sub->addr_index == r->addr_index &&
-            !s->draining)
-            return s;
-    return open_sock(e, r, err, refused);
-}
-
-// Sends one datagram now: 1 sent, 0 the socket is full (try on write readiness), -1 failed
-// (err set; refused when nothing can be reached there).
-int send_datagram(Sock *s, qn_async_request *r, qn_error **err, bool *refused)
-{
-    const lr_packet *rp = r->pkt->rpkt;
-    ssize_t n = compat_send(s->sub->fd, rp->data, rp->length, 0);
-    if (n >= 0)
-        return 1;
-    const int en = errno;
-    if (en == EAGAIN || en == EWOULDBLOCK || en == ENOBUFS)
-        return 0;
-    char where[QN_ADDR_TEXT_SIZE];
-    *refused = is_unreachable(en);
-    *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd,
-                      addr_text(conn_address(s->sub), where), en, strerror(en));
+    const qn_packet *pkt = r->pkt;
+    if (pkt->id_chosen)
+        return s->by_id[pkt->rpkt->id] ? -1 : pkt->rpkt->id;
+    if (s->ids_used >= (s->stream ? LR_SERVER_IDS : udp_per_socket))
+        return -1;
+    for (int k = 0; k < LR_SERVER_IDS; k++) {
+        const int id = (s->next_id + k) % LR_SERVER_IDS;
+        if (!s->by_id[id])
+            return id;
+    }
     return -1;
 }
 
+// The socket for the request's next transmission: the one holding its identifier, one with
+// room, or a new one (one stream, or up to udp_sockets datagram sockets per server address).
+// Null with err set when a new one cannot be made, or with *full when all are full.
+Sock *sock_for(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refused, bool *full)
+{
+    Sock *pick = nullptr;
+    int count = 0;
+    for (Sock *s = e->socks; s; s = s->next) {
+        if (s->sub->active_peer != r->server || s->sub->addr_index != r->addr_index ||
+            s->draining)
+            continue;
+        if (s == r->id_sock)
+            return s;
+        count++;
+        if (!pick && free_id(s, r) >= 0)
+            pick = s;
+    }
+    if (pick)
+        return pick;
+    const qn_realm *realm = e->conn->realm;
+    const bool stream = realm->type == QN_CONN_TYPE_TCP || realm->type == QN_CONN_TYPE_TLS;
+    if (count < (stream ? 1 : udp_sockets))
+        return open_sock(e, r, err, refused);
+    *full = true;
+    return nullptr;
+}
+
+// The request waits for room on a socket; its schedule resumes when it leaves the queue.
+void enqueue(qn_async_request *r, bool front)
+{
+    AsyncEngine *e = r->eng;
+    timer_stop(e, r);
+    r->state = State::waiting_id;
+    if (front)
+        e->waiting.push_front(r);
+    else
+        e->waiting.push(r);
+}
+
 // One attempt: the request's octets go to its server's socket (or wait there for the socket).
-void transmit(qn_async_request *r)
+// True when it went to the engine's queue instead (at the front when asked).
+bool transmit(qn_async_request *r, bool front)
 {
     AsyncEngine *e = r->eng;
     qn_error *err = nullptr;
-    bool refused = false;
-    Sock *s = sock_for(e, r, &err, &refused);
+    bool refused = false, full = false;
+    Sock *s = sock_for(e, r, &err, &refused, &full);
     if (!s) {
+        if (full) {
+            enqueue(r, front);
+            return true;
+        }
         if (refused)
             on_refused(r, err, false);
         else
             fail(r, err);
-        return;
+        return false;
     }
     qn_packet *pkt = r->pkt;
-    if (r->encoded_for != r->server) {
-        // Written for another server's secret.
-        if (pkt->rpkt->flags & LR_PACKET_ENCODED)
+    lr_packet *rp = pkt->rpkt;
+    if (r->id_sock != s) {
+        release_id(r);
+        const int id = free_id(s, r);
+        assert(id >= 0);
+        s->by_id[id] = r;
+        s->ids_used++;
+        s->next_id = (id + 1) % LR_SERVER_IDS;
+        r->id_sock = s;
+        rp->id = id;
+        rp->data[1] = static_cast<uint8_t>(id);
+    }
+    // Written afresh for another server's secret or another identifier.
+    if (!(rp->flags & LR_PACKET_ENCODED) || r->encoded_for != r->server ||
+        r->encoded_id != rp->id) {
+        if (rp->flags & LR_PACKET_ENCODED)
             packet_renew(pkt);
-        if (packet_encode(pkt, r->server->secret) != 0) {
+        if (packet_encode(pkt, r->server->secret, true) != 0) {
             fail(r, qn_err_conn_pop(e->conn));
-            return;
+            return false;
         }
         r->encoded_for = r->server;
-        e->by_id[pkt->rpkt->id] = r;
+        r->encoded_id = rp->id;
     }
     r->sock = s;
     struct timeval due = now_tv();
@@ -720,44 +818,33 @@ void transmit(qn_async_request *r)
                    static_cast<uint32_t>(r->timeout.tv_usec));
     timer_start(e, r, due);
 
-    if (s->st != SockState::up || s->unsent.size) {
+    if (s->st != SockState::up || (s->stream && s->unsent.size)) {
         r->state = State::unsent;
         s->unsent.push(r);
         update_want(s);
-        return;
+        return false;
+    }
+    if (!s->stream) {
+        // Datagrams leave together when the engine call ends (flush_datagrams).
+        r->state = State::unsent;
+        s->unsent.push(r);
+        return false;
     }
     r->state = State::sent;
     s->sent.push(r);
-    if (s->stream) {
-        const lr_packet *rp = pkt->rpkt;
-        s->out.insert(s->out.end(), rp->data, rp->data + rp->length);
-        flush(s);
-        return;
-    }
-    int k = send_datagram(s, r, &err, &refused);
-    if (k > 0)
-        update_want(s);
-    if (k == 0) {
-        s->sent.remove(r);
-        r->state = State::unsent;
-        s->unsent.push(r);
-        update_want(s);
-    } else if (k < 0) {
-        // A datagram that could not leave for an ICMP error still waits out its attempt.
-        if (refused)
-            on_refused(r, err, true);
-        else
-            fail(r, err);
-    }
+    s->out.insert(s->out.end(), rp->data, rp->data + rp->length);
+    flush(s);
+    return false;
 }
 
-// A request leaves the queue when an identifier is free (the first send takes it).
+// Requests leave the queue in order while sockets have room.
 void admit(AsyncEngine *e)
 {
-    while (e->waiting.size && e->conn->ids.num_outgoing < LR_SERVER_IDS && !e->closing) {
+    while (e->waiting.size && !e->closing) {
         qn_async_request *r = e->waiting.pop();
         r->state = State::unsent;
-        transmit(r);
+        if (transmit(r, true))
+            break;
     }
 }
 
@@ -771,7 +858,7 @@ void deliver(Sock *s, const uint8_t *data, size_t len)
     AsyncEngine *e = s->eng;
     if (len < 20)
         return;
-    qn_async_request *r = e->by_id[data[1]];
+    qn_async_request *r = s->by_id[data[1]];
     if (!r || r->sock != s || r->state != State::sent)
         return;  // stray: a late, duplicated or foreign answer
     qn_error *why = nullptr;
@@ -793,7 +880,7 @@ void deliver(Sock *s, const uint8_t *data, size_t len)
         if (packet_verify_response(s->sub, resp, r->pkt) == 0) {
             qn_connection *conn = e->conn;
             conn->answered_peer = r->server;
-            addr_text(conn_address(s->sub), conn->answered_addr);
+            memcpy(conn->answered_addr, s->addr, sizeof(s->addr));
             r->server->down_until = {0, 0};
             complete(r, 0, nullptr, resp);
             return;
@@ -809,24 +896,39 @@ void deliver(Sock *s, const uint8_t *data, size_t len)
 
 void read_datagrams(Sock *s)
 {
-    for (int i = 0; i < max_reads && s->st == SockState::up; i++) {
-        ssize_t n = compat_recv(s->sub->fd, s->eng->rbuf, sizeof(s->eng->rbuf), MSG_TRUNC);
-        if (n >= 0) {
-            deliver(s, s->eng->rbuf, static_cast<size_t>(n));
+    constexpr size_t size = QN_MAX_PACKET_LEN + 1;
+    uint8_t *bufs = s->eng->rbufs.get();
+    struct iovec iov[read_batch];
+    struct mmsghdr msgs[read_batch];
+    for (int done = 0; done < max_reads && s->st == SockState::up;) {
+        memset(msgs, 0, sizeof(msgs));
+        for (int i = 0; i < read_batch; i++) {
+            iov[i] = {bufs + static_cast<size_t>(i) * size, size};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = recvmmsg(s->sub->fd, msgs, read_batch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (n > 0) {
+            // A callback may close the socket (destroying nothing: it is freed later).
+            for (int i = 0; i < n && s->st == SockState::up; i++)
+                deliver(s, bufs + static_cast<size_t>(i) * size, msgs[i].msg_len);
+            done += n;
+            if (n < read_batch)
+                return;
             continue;
         }
         const int en = errno;
-        if (en == EAGAIN || en == EWOULDBLOCK)
+        if (n == 0 || en == EAGAIN || en == EWOULDBLOCK)
             return;
+        if (en == EINTR)
+            continue;
         // An ICMP port-unreachable: the requests on this socket move on when they can.
-        char where[QN_ADDR_TEXT_SIZE];
-        const char *at = addr_text(conn_address(s->sub), where);
         const bool refused = is_unreachable(en);
         List moved;
         moved.take_all(s->sent);
         while (qn_async_request *r = moved.pop()) {
-            qn_error *err = make_error(QNE_SOCKERR, "%d: recv from %s: %d (%s)", s->sub->fd, at,
-                                       en, strerror(en));
+            qn_error *err = make_error(QNE_SOCKERR, "%d: recv from %s: %d (%s)", s->sub->fd,
+                                       s->addr, en, strerror(en));
             if (refused) {
                 s->sent.push(r);  // stays unless it moves on
                 if (has_next_address(r) ||
@@ -845,18 +947,39 @@ void read_datagrams(Sock *s)
     }
 }
 
+// Writes the socket's waiting datagrams, many per system call, until they are all out or the
+// socket is full.
 void write_datagrams(Sock *s)
 {
-    while (qn_async_request *r = s->unsent.head) {
-        qn_error *err = nullptr;
-        bool refused = false;
-        int k = send_datagram(s, r, &err, &refused);
-        if (k == 0)
-            break;
-        s->unsent.remove(r);
+    struct iovec iov[write_batch];
+    struct mmsghdr msgs[write_batch];
+    qn_async_request *reqs[write_batch];
+    while (s->unsent.head && s->st == SockState::up && !s->blocked) {
+        int n = 0;
+        memset(msgs, 0, sizeof(msgs));
+        for (qn_async_request *r = s->unsent.head; r && n < write_batch; r = r->next, n++) {
+            const lr_packet *rp = r->pkt->rpkt;
+            iov[n] = {rp->data, rp->length};
+            msgs[n].msg_hdr.msg_iov = &iov[n];
+            msgs[n].msg_hdr.msg_iovlen = 1;
+            reqs[n] = r;
+        }
+        int k = sendmmsg(s->sub->fd, msgs, static_cast<unsigned int>(n), MSG_DONTWAIT);
         if (k < 0) {
+            const int en = errno;
+            if (en == EINTR)
+                continue;
+            if (en == EAGAIN || en == EWOULDBLOCK || en == ENOBUFS) {
+                s->blocked = true;
+                break;
+            }
+            // The first datagram failed: it alone is answered for; the rest go on.
+            qn_async_request *r = reqs[0];
+            s->unsent.remove(r);
             s->sent.push(r);
-            if (refused) {
+            qn_error *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd,
+                                       s->addr, en, strerror(en));
+            if (is_unreachable(en)) {
                 detach(r);
                 on_refused(r, err, true);
             } else {
@@ -864,10 +987,21 @@ void write_datagrams(Sock *s)
             }
             continue;
         }
-        r->state = State::sent;
-        s->sent.push(r);
+        for (int i = 0; i < k; i++) {
+            s->unsent.remove(reqs[i]);
+            reqs[i]->state = State::sent;
+            s->sent.push(reqs[i]);
+        }
     }
     update_want(s);
+}
+
+// Datagrams queued during an engine call leave together at its end.
+void flush_datagrams(AsyncEngine *e)
+{
+    for (Sock *s = e->socks; s; s = s->next)
+        if (!s->stream && s->unsent.size && !s->blocked)
+            write_datagrams(s);
 }
 
 // The stream failed or ended: its requests go elsewhere or fail.
@@ -879,6 +1013,10 @@ void sock_failed(Sock *s, qn_error *err, bool refused)
     List unsent;
     unsent.take_all(s->unsent);
     close_sock(s);
+    for (qn_async_request *r = moved.head; r; r = r->next)
+        release_id(r);
+    for (qn_async_request *r = unsent.head; r; r = r->next)
+        release_id(r);
     auto copy = [&]() { return make_error(qn_err_code(err, 0), "%s", qn_err_msg(err)); };
     while (qn_async_request *r = unsent.pop()) {
         r->sock = nullptr;
@@ -1101,8 +1239,10 @@ void on_ready(Sock *s, int events)
     if (s->st != SockState::up)
         return;
     if (!s->stream) {
-        if (events & QN_ASYNC_WRITE)
+        if (events & QN_ASYNC_WRITE) {
+            s->blocked = false;
             write_datagrams(s);
+        }
         if (events & QN_ASYNC_READ)
             read_datagrams(s);
         return;
@@ -1152,8 +1292,10 @@ public:
     explicit Entry(AsyncEngine *e) : e_(e) { e_->depth++; }
     ~Entry()
     {
-        if (e_->depth == 1)
+        if (e_->depth == 1) {
             admit(e_);
+            flush_datagrams(e_);
+        }
         if (--e_->depth == 0) {
             reap(e_);
             rearm(e_);
@@ -1196,6 +1338,14 @@ void timer_cb(evutil_socket_t, short, void *arg)
     process(conn->async, -1, 0);
 }
 
+int push(qn_connection *conn, int code, const char *fmt, ...) QN_PRINTF(3, 4);
+
+int queue_full(qn_connection *conn, const AsyncEngine *e)
+{
+    return push(conn, QNE_INUSE, "%zu requests in flight and %zu waiting (the queue's limit)",
+                e->outstanding - e->waiting.size, e->waiting.size);
+}
+
 AsyncEngine *engine(qn_connection *conn)
 {
     if (!conn->async) {
@@ -1206,7 +1356,6 @@ AsyncEngine *engine(qn_connection *conn)
     return conn->async;
 }
 
-int push(qn_connection *conn, int code, const char *fmt, ...) QN_PRINTF(3, 4);
 int push(qn_connection *conn, int code, const char *fmt, ...)
 {
     va_list ap;
@@ -1268,23 +1417,17 @@ QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb
         return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
     if (e->closing)
         return push(conn, QNE_INVALID_CONN, "the connection is being destroyed");
-    lr_packet *rp = request->rpkt;
-    // Requests keep their order: one waits while others do.
-    const bool queue = !request->id_chosen && !request->holds_id &&
-                       (conn->ids.num_outgoing >= LR_SERVER_IDS || e->waiting.size);
-    if (queue && e->waiting.size >= e->queue_limit)
-        return push(conn, QNE_INUSE,
-                    "all %d identifiers are in use and %zu requests wait (the queue's limit)",
-                    LR_SERVER_IDS, e->waiting.size);
-    if (request->id_chosen) {
-        // A chosen identifier is held like a given one, so that no other request takes it.
-        if (conn->ids.ids[rp->id])
-            return push(conn, QNE_INUSE, "identifier %d is in use", rp->id);
-        conn->ids.ids[rp->id] = rp;
-        conn->ids.num_outgoing++;
-        request->holds_id = true;
-    }
+    if (e->waiting.size >= e->queue_limit && e->waiting.size)
+        return queue_full(conn, e);
 
+    // Failures found before this call returns (its datagrams are written as it ends) are
+    // reported from the loop.
+    struct InSend {
+        AsyncEngine *e;
+        bool was;
+        ~InSend() { e->in_send = was; }
+    } in_send{e, e->in_send};
+    e->in_send = true;
     Entry entry(e);
     qn_async_request *r = take_record(e);
     r->pkt = request;
@@ -1295,21 +1438,26 @@ QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb
     struct timeval now = now_tv();
     r->deadline = now;
     r->deadline.tv_sec += deadline_seconds;
-    r->sticky = conn->answered_peer && lr_vps_find(rp->vps, attr_state, 0);
+    r->sticky = conn->answered_peer && lr_vps_find(request->rpkt->vps, attr_state, 0);
     r->server = r->sticky ? conn->answered_peer : first_server(conn, now, r->all_down);
     use_server(r);
     request->in_flight = true;
     e->outstanding++;
+    // Requests keep their order: one waits while others do.
+    if (e->waiting.size) {
+        enqueue(r, false);
+    } else {
+        const bool queued = transmit(r);
+        if (queued && e->waiting.size > e->queue_limit) {
+            e->waiting.remove(r);
+            request->in_flight = false;
+            e->outstanding--;
+            give_back(e, r);
+            return queue_full(conn, e);
+        }
+    }
     if (areq)
         *areq = r;
-    if (queue) {
-        r->state = State::waiting_id;
-        e->waiting.push(r);
-        return 0;
-    }
-    e->in_send = true;
-    transmit(r);
-    e->in_send = false;
     return 0;
 }
 

@@ -73,8 +73,9 @@ ssize_t compat_recv(int sockfd, void *buf, size_t len, int flags);
 
 // packet.cpp
 // Writes, hides and signs the packet for secret (once: a packet already written is kept), taking
-// an identifier of its connection's table first. 0, or the code recorded on the connection.
-int packet_encode(qn_packet *pkt, const char *secret);
+// an identifier of its connection's table first unless the caller gave it one. 0, or the code
+// recorded on the connection.
+int packet_encode(qn_packet *pkt, const char *secret, bool id_given = false);
 int packet_do_send(qn_packet *pkt);
 int packet_verify_response(qn_connection *conn, qn_packet *response, qn_packet *request);
 // Takes pkt out of its connection's output queue when it is there.

@@ -133,13 +133,13 @@ void packet_unqueue(qn_packet *pkt)
     }
 }
 
-int packet_encode(qn_packet *pkt, const char *secret)
+int packet_encode(qn_packet *pkt, const char *secret, bool id_given)
 {
     qn_connection *conn = pkt->conn;
     lr_packet *rp = pkt->rpkt;
     rp->secret = secret;
     rp->secret_len = strlen(secret);
-    if (int r = take_id(pkt); r != 0)
+    if (int r = id_given ? 0 : take_id(pkt); r != 0)
         return r;
     if (int r = lr_packet_encode(rp, nullptr); r < 0)
         return QN_ERR_CONN_PUSH_FL(conn, -r, "lr_packet_encode");

@@ -59,6 +59,13 @@ struct Options {
     std::optional<double> timeout;
     int retries = 2;
     bool retries_set = false;
+    // Load mode (see load_mode()): requests in flight through the asynchronous engine.
+    int count = 1;  // -n: requests to send, the input's in turn; unset: each input request once
+    bool count_set = false;
+    int parallel = 1;            // -P: at most this many in flight
+    std::optional<double> rate;  // --rate: at most this many started per second
+    bool json = false;           // --json: the summary as one JSON object
+    bool check_reply = false;    // --check-reply: the Reply-Message must name the User-Name
     // Output.
     bool hex = false;
     bool quiet = false;
@@ -184,5 +191,21 @@ Status exchange(const Options &opts, Session &session, RequestSpec &plan);
 
 /** The status of a response code (kFailure for codes that are no answer of ours). */
 Status status_of_response(unsigned int code);
+
+// ------------------------------------------------------------------------------------------
+// Load mode
+
+/** Whether the options ask for load mode: -n above 1, -P above 1, --rate, --json or
+ *  --check-reply. Otherwise the requests go one after another through exchange(). */
+bool load_mode(const Options &opts);
+
+/**
+ * Sends the requests of load mode on the session's connection, the input's requests in turn
+ * with "%n" in their User-Name replaced by each one's number (1 to the count), and prints the
+ * summary (a progress line on standard error while it runs, when that is a terminal). Returns
+ * kPositive when every request got a positive answer, else the largest status a single
+ * request would have given (a mismatched reply counts as kFailure).
+ */
+Status run_load(const Options &opts, Session &session, const std::vector<RequestSpec> &requests);
 
 }  // namespace quelna::client

@@ -34,7 +34,16 @@ enum LongOnly {
     kChap,
     kVersion,
     kRequireMsgAuth,
+    kRate,
+    kJson,
+    kCheckReply,
 };
+
+// Load mode's bounds: a latency is kept for every request, and requests past the connection's
+// 256 identifiers wait in the engine's queue.
+constexpr int kMaxCount = 10000000;
+constexpr int kMaxParallel = 65536;
+constexpr double kMaxRate = 1000000;
 
 constexpr option long_options[] = {
     {"config", required_argument, nullptr, 'c'},
@@ -61,6 +70,11 @@ constexpr option long_options[] = {
     {"file", required_argument, nullptr, 'f'},
     {"timeout", required_argument, nullptr, 't'},
     {"retries", required_argument, nullptr, 'r'},
+    {"count", required_argument, nullptr, 'n'},
+    {"parallel", required_argument, nullptr, 'P'},
+    {"rate", required_argument, nullptr, kRate},
+    {"json", no_argument, nullptr, kJson},
+    {"check-reply", no_argument, nullptr, kCheckReply},
     {"hex", no_argument, nullptr, 'x'},
     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},
@@ -130,6 +144,22 @@ Timing:
                            after 6 attempts or the first attempt that ends past 30 s: a
                            silent server gets 4 transmissions and fails after ~40 s)
   -r, --retries N          with -t: send again N times after a time-out (default 2)
+Load (many requests in flight on one connection, then a summary):
+  -n, --count N            send N requests (1 to 10000000), the input's requests in turn
+                           (default: each once); "%n" in a User-Name becomes the request's
+                           number, 1 to N, so that every request is told apart
+  -P, --parallel K         keep up to K requests in flight (1 to 65536, default 1)
+      --rate R             start at most R requests a second (up to 1000000; default: as
+                           fast as answers come)
+      --json               print the summary as one JSON object
+      --check-reply        count an answer whose Reply-Message does not name its request's
+                           User-Name (as a word of its own) as mismatched
+Any of -n above 1, -P above 1, --rate, --json and --check-reply selects load mode: while it
+runs, a progress line on standard error (when that is a terminal); at the end a summary on
+standard output: sent, accepted, rejected, mismatched, timed out, failed, the seconds taken,
+requests per second, and the latency (send to answer, of every answer) in milliseconds at the
+50th, 90th and 99th percentile and the largest. An interrupt (Ctrl-C) stops it early with the
+summary of what was done.
 A realm's servers are tried in order: an address or server that refuses moves the request on
 at once; one that stays silent, after its share of attempts. Answers that fail verification
 are discarded and counted; on TCP and TLS each attempt goes on a new connection.
@@ -147,8 +177,8 @@ Exit status:
   2  usage, input or configuration error (nothing is sent)
   3  time-out: no answer
   4  any other failure (connection, TLS, wrong shared secret, bad answer)
-With several requests (-f) every request is sent and the status is the largest of theirs:
-0 only when all answers were positive.
+With several requests (-f, or load mode) every request is sent and the status is the largest
+of theirs: 0 only when all answers were positive; in load mode a mismatched answer counts 4.
 
 Examples:
   quelna-client -s 127.0.0.1 -S testing123 -u bob -p hello auth
@@ -164,6 +194,8 @@ Examples:
   quelna-client -s 192.0.2.1 -S secret coa User-Name=bob Session-Timeout=60
   printf 'User-Name = bob\nUser-Password = hello\n\nUser-Name = rich\n' |
       quelna-client -s 127.0.0.1 -S testing123 -f - auth
+  quelna-client -s 127.0.0.1 -S testing123 -n 10000 -P 256 --check-reply -u 'load-%n' \
+      -p loadpw auth
 )";
 
 const Kind *find_kind(std::string_view word)
@@ -174,23 +206,23 @@ const Kind *find_kind(std::string_view word)
     return nullptr;
 }
 
-bool parse_seconds(const char *text, double *out)
+bool parse_positive(const char *text, double max, double *out)
 {
     char *end = nullptr;
     errno = 0;
     double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > 3600)
+    if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v) || v <= 0 || v > max)
         return false;
     *out = v;
     return true;
 }
 
-bool parse_count(const char *text, int *out)
+bool parse_count(const char *text, long min, long max, int *out)
 {
     char *end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || v < 0 || v > 100)
+    if (end == text || *end != '\0' || errno != 0 || v < min || v > max)
         return false;
     *out = static_cast<int>(v);
     return true;
@@ -266,6 +298,10 @@ Status check_combination(const Options &o)
             return kUsage;
         }
     }
+    if (o.hex && load_mode(o)) {
+        complain("-x dumps single exchanges: not with -n, -P, --rate, --json or --check-reply");
+        return kUsage;
+    }
     if (o.chap && (!o.has_password || o.kind->code != 1)) {
         complain("--chap needs a password (-p) and KIND auth");
         return kUsage;
@@ -289,7 +325,7 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
     *done = false;
     opterr = 0;
     // "+": options end at the first word, so attribute values may start with '-'.
-    const char *short_options = "+:c:D:R:s:S:T:u:p:f:t:r:xqvh";
+    const char *short_options = "+:c:D:R:s:S:T:u:p:f:t:r:n:P:xqvh";
     int c;
     // The word getopt works on; within "-ab" it stays the same.
     for (int at = optind; (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1;
@@ -351,18 +387,41 @@ Status parse_options(int argc, char **argv, Options *o, bool *done)
         case 'f': o->input_file = optarg; break;
         case 't':
             o->timeout.emplace();
-            if (!parse_seconds(optarg, &*o->timeout)) {
+            if (!parse_positive(optarg, 3600, &*o->timeout)) {
                 complain("-t: not a number of seconds between 0 and 3600: %s", optarg);
                 return kUsage;
             }
             break;
         case 'r':
             o->retries_set = true;
-            if (!parse_count(optarg, &o->retries)) {
+            if (!parse_count(optarg, 0, 100, &o->retries)) {
                 complain("-r: not a count between 0 and 100: %s", optarg);
                 return kUsage;
             }
             break;
+        case 'n':
+            o->count_set = true;
+            if (!parse_count(optarg, 1, kMaxCount, &o->count)) {
+                complain("-n: not a count between 1 and %d: %s", kMaxCount, optarg);
+                return kUsage;
+            }
+            break;
+        case 'P':
+            if (!parse_count(optarg, 1, kMaxParallel, &o->parallel)) {
+                complain("-P: not a count between 1 and %d: %s", kMaxParallel, optarg);
+                return kUsage;
+            }
+            break;
+        case kRate:
+            o->rate.emplace();
+            if (!parse_positive(optarg, kMaxRate, &*o->rate)) {
+                complain("--rate: not a number of requests a second above 0 and up to %.0f: %s",
+                         kMaxRate, optarg);
+                return kUsage;
+            }
+            break;
+        case kJson: o->json = true; break;
+        case kCheckReply: o->check_reply = true; break;
         case 'x': o->hex = true; break;
         case 'q': o->quiet = true; break;
         case 'v': o->verbose = true; break;

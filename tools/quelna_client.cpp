@@ -35,6 +35,8 @@ int main(int argc, char **argv)
         return s;
     if (Status s = session.start(); s != kPositive)
         return s;
+    if (load_mode(opts))
+        return run_load(opts, session, requests);
 
     Status worst = kPositive;
     for (size_t i = 0; i < requests.size(); i++) {

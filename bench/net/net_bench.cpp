@@ -42,11 +42,13 @@
 
 #include "alloc_count.h"
 #include "quelna_int.h"
+#include "responder.h"
 #include "stream_responder.h"
 #include "tcp.h"
 
 namespace {
 
+using quelna::bench::connected_socket;
 using quelna::test::Octets;
 using quelna::test::StreamResponder;
 using quelna::test::StreamSession;
@@ -256,20 +258,6 @@ struct RawRequest {
         octets[44] = 18;
     }
 };
-
-int connected_socket(int type, uint16_t port)
-{
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Reference: send and recv of the same octets on a connected datagram socket.
 void BM_RawUdpRoundTrip(benchmark::State &state)

@@ -495,9 +495,13 @@ QN_EXPORT qn_packet *qn_request_get_reqmsg(const qn_request *req);
  * stream that ends under them go out again at once on a new one. DTLS realms are not served
  * (QNE_NOSYS).
  *
- * Identifiers: a connection has 256 (its identifier table is shared by all its servers).
- * Requests beyond 256 wait in a queue (default limit 4096, qn_async_set_queue_limit) and leave
- * as identifiers come free; when the queue is full too, qn_async_send fails with QNE_INUSE.
+ * Identifiers: each socket has its own 256, taken in turn. A UDP socket carries at most 128
+ * requests at a time (an identifier rests before it is used again: a server still holding the
+ * request it was last used for may drop a new one that reuses it), with up to 16 sockets per
+ * server address; a stream carries up to 256. Requests beyond wait in a queue (default limit
+ * 4096, qn_async_set_queue_limit) and leave in order as room comes free; when the queue is
+ * full too, qn_async_send fails with QNE_INUSE. Datagrams started during one call into the
+ * engine leave together when it returns (one system call for many).
  *
  * Driving the engine, one of two ways:
  *  - libevent: qn_async_use_event_base(conn, base); the engine's sockets and timer are events
@@ -535,8 +539,7 @@ typedef void (*qn_async_cb)(qn_async_request *areq, int code, const char *messag
  * until the completion) and stores its handle in *areq when areq is not NULL. Returns 0, or a
  * code recorded on the connection, with no callback to come: QNE_INVAL (no callback or packet,
  * or the packet is already in flight), QNE_NOPEER, QNE_NOSYS (DTLS realm), QNE_INUSE (the
- * identifier table and the queue are full, or the identifier chosen with qn_packet_set_id is
- * in use), or an encoding error.
+ * sockets and the queue are full), or an encoding error.
  */
 QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb cb, void *arg,
                             qn_async_request **areq);

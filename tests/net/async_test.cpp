@@ -34,8 +34,8 @@ std::string name(int i)
     return "user" + std::to_string(i);
 }
 
-// 300 requests over one UDP socket (44 wait for an identifier): answers come two by two in
-// reverse order and twice each, and the first transmission of every seventh user is dropped.
+// 300 requests over UDP (three sockets): answers come two by two in reverse order and twice
+// each, and the first transmission of every seventh user is dropped.
 TEST(Async, UdpAnswersReorderedRepeatedAndDroppedAreMatchedOnce)
 {
     std::set<std::string> dropped;
@@ -78,8 +78,9 @@ TEST(Async, UdpAnswersReorderedRepeatedAndDroppedAreMatchedOnce)
     }
 }
 
-// A silent server: requests time out on their schedule; the identifier table and then the queue
-// fill; cancelling completes at once; destroying the connection completes every other request.
+// A silent server: requests time out on their schedule; the sockets (16 of 128 requests) and
+// then the queue fill; cancelling completes at once; destroying the connection completes every
+// other request.
 TEST(Async, TimeoutsFullTablesCancelAndDestroy)
 {
     UdpResponder server("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
@@ -97,27 +98,27 @@ TEST(Async, TimeoutsFullTablesCancelAndDestroy)
     wait = {60, 0};
     ASSERT_EQ(qn_async_set_schedule(rc.conn, &wait, 1), 0);
     ASSERT_EQ(qn_async_set_queue_limit(rc.conn, 10), 0);
-    std::vector<qn_async_request *> handles(266);
-    for (int i = 0; i < 266; i++)
+    std::vector<qn_async_request *> handles(2058);
+    for (int i = 0; i < 2058; i++)
         ASSERT_EQ(run.start(name(i), &handles[static_cast<size_t>(i)]), 0);
     EXPECT_EQ(run.start("one-too-many"), QNE_INUSE);
-    EXPECT_EQ(rc.pop_conn_message(),
-              "all 256 identifiers are in use and 10 requests wait (the queue's limit)");
+    EXPECT_EQ(rc.pop_conn_message(), "2048 requests in flight and 10 waiting (the queue's limit)");
+    EXPECT_EQ(qn_async_fds(rc.conn, nullptr, 0), 16u);
     qn_request *blocking = nullptr;
     ASSERT_EQ(qn_request_create_authn(rc.conn, &blocking, "b", "pw"), 0);
     qn_packet *resp = nullptr;
     EXPECT_EQ(qn_request_send(blocking, &resp), QNE_INUSE);
     qn_request_destroy(blocking);
 
-    qn_async_cancel(handles[3]);    // in flight
-    qn_async_cancel(handles[260]);  // queued
+    qn_async_cancel(handles[3]);     // in flight
+    qn_async_cancel(handles[2050]);  // queued
     EXPECT_EQ(run.by_user[name(3)].calls, 1);
     EXPECT_EQ(run.by_user[name(3)].code, QNE_CANCELLED);
-    EXPECT_EQ(run.by_user[name(260)].message, "request cancelled");
-    EXPECT_EQ(qn_async_outstanding(rc.conn), 264u);
+    EXPECT_EQ(run.by_user[name(2050)].message, "request cancelled");
+    EXPECT_EQ(qn_async_outstanding(rc.conn), 2056u);
     qn_conn_destroy(rc.conn);
     rc.conn = nullptr;
-    for (int i = 0; i < 266; i++) {
+    for (int i = 0; i < 2058; i++) {
         EXPECT_EQ(run.by_user[name(i)].calls, 1) << i;
         EXPECT_EQ(run.by_user[name(i)].code, QNE_CANCELLED) << i;
     }

@@ -38,6 +38,8 @@
  *                      and one Vendor-Specific holding three Lucent sub-attributes:
  *                      Lucent-Max-Shared-Users 4, Lucent-PPP-Circuit-Name "quelna",
  *                      Lucent-Traffic-Descriptor-Name "td"
+ *   load-N / "loadpw"  (any number N) Access-Accept with Reply-Message "Hello, load-N", so
+ *                      that each answer of a load run names its request
  *   a known user with a wrong password: Access-Reject that still carries the user's
  *                      Reply-Message (and, for signer, a Message-Authenticator)
  *   an unknown user: Access-Reject with no attributes

@@ -228,6 +228,31 @@ TEST_F(ClientFreeRadius, TcpTlsAndTlsPsk)
     EXPECT_EQ(r.status, 1) << r.describe();
 }
 
+// Load mode: 10,000 requests with 256 in flight on one connection, and every answer names the
+// user of its own request ("Hello, load-N"): none lost, duplicated or given to another.
+TEST_F(ClientFreeRadius, LoadRunMatchesEveryAnswerToItsRequest)
+{
+    const Args cert = {"--ca", peer->ca_file(), "--cert", peer->client_cert(), "--key",
+                       peer->client_key()};
+    const std::vector<std::pair<const char *, Args>> transports = {
+        {"udp", server(Listener::AuthUdp)},
+        {"tcp", server(Listener::Tcp, "tcp")},
+        {"tls", cat(tls_server(Listener::Tls), cert)},
+    };
+    for (const auto &[name, where] : transports) {
+        ClientRun r = run_client(cat(where, {"-n", "10000", "-P", "256", "--json", "--check-reply",
+                                             "-u", "load-%n", "-p", "loadpw", "auth"}),
+                                 "", 120);
+        EXPECT_EQ(r.status, 0) << name << "\n" << r.describe();
+        EXPECT_EQ(r.err, "") << name;
+        EXPECT_EQ(r.out.rfind("{\"sent\": 10000, \"accepted\": 10000, \"rejected\": 0, "
+                              "\"mismatched\": 0, \"timed_out\": 0, \"failed\": 0, ",
+                              0),
+                  0u)
+            << name << "\n" << r.out;
+    }
+}
+
 TEST_F(ClientFreeRadius, TlsCertificateChecks)
 {
     const Args ca = {"--ca", peer->ca_file(), "-u", "bob", "-p", "hello"};

@@ -319,6 +319,58 @@ TEST(ClientFailures, UnreachableServers)
     EXPECT_NE(r.err.find("no-such-host.invalid"), std::string::npos) << r.err;
 }
 
+// Load mode counts every outcome: "%n" numbers the users, --check-reply refuses an answer that
+// names another user ("Hello, load-12" does not name load-1), the worst outcome sets the
+// status, and --rate holds back the starts.
+TEST(ClientLoad, SummaryCountsEveryOutcome)
+{
+    struct Case {
+        const char *what;
+        int answer;  // response code; 0: silence
+        Args args;
+        int status;
+        std::vector<std::string> out;  // in the summary
+        size_t err_lines;
+        int spread_ms = 0;  // at least this long from the first request to the last
+    };
+    const std::vector<Case> cases = {
+        {"one named", 2, {"-n", "12", "-P", "4", "--check-reply", "--json"}, 4,
+         {"{\"sent\": 12, \"accepted\": 1, \"rejected\": 0, \"mismatched\": 11, "
+          "\"timed_out\": 0, \"failed\": 0, "}, 1},
+        {"rejects", 3, {"-n", "5", "-P", "5"}, 1, {"rejected      5\n", "accepted      0\n"}, 0},
+        {"silence", 0, {"-n", "3", "-P", "3", "--json"}, 3,
+         {"\"timed_out\": 3, ", "\"latency_ms\": {\"p50\": null, "}, 1},
+        {"rate", 2, {"-n", "5", "-P", "5", "--rate", "10"}, 0, {"accepted      5\n"}, 0, 390},
+    };
+    for (const Case &c : cases) {
+        UdpResponder responder("127.0.0.1", [&](const Octets &req, int) -> std::optional<Octets> {
+            if (c.answer == 0)
+                return std::nullopt;
+            return make_response(req, static_cast<uint8_t>(c.answer),
+                                 attr(18, "Hello, load-12"), kSecret);
+        });
+        Args args = c.args;
+        args.insert(args.end(), {"-u", "load-%n", "auth"});
+        ClientRun r = run_client(local(responder, args));
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.describe();
+        for (const std::string &text : c.out)
+            EXPECT_NE(r.out.find(text), std::string::npos) << c.what << ": " << text << "\n"
+                                                           << r.out;
+        EXPECT_EQ(r.err_lines().size(), c.err_lines) << c.what << "\n" << r.err;
+        const auto got = responder.received();
+        const size_t count = std::stoul(c.args[1]);
+        ASSERT_EQ(got.size(), count) << c.what;
+        for (size_t i = 1; i <= count; i++)
+            EXPECT_EQ(std::count_if(got.begin(), got.end(),
+                                    [&](const auto &g) {
+                                        return has_attr(g.octets, 1, "load-" + std::to_string(i));
+                                    }),
+                      1) << c.what << " load-" << i;
+        EXPECT_GE(got.back().at - got.front().at, std::chrono::milliseconds(c.spread_ms))
+            << c.what;
+    }
+}
+
 struct BadInput {
     const char *what;
     std::vector<std::string> args;
@@ -443,7 +495,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "", "not both"},
         BadInput{"missing configuration file", {"-c", "/nonexistent/q.conf", "-R", "r", "auth"}, "",
                  "/nonexistent/q.conf"},
-        BadInput{"bad time-out", with({"-t", "-1", "status"}), "", "-t"}),
+        BadInput{"bad time-out", with({"-t", "-1", "status"}), "", "-t"},
+        BadInput{"rate of zero", with({"--rate", "0", "status"}), "", "--rate"},
+        BadInput{"nothing in flight", with({"-P", "0", "status"}), "", "-P"},
+        BadInput{"hex dump in load mode", with({"-x", "-n", "2", "status"}), "", "-x"},
+        BadInput{"numbered user too long",
+                 with({"-n", "100", "-u", std::string(251, 'u') + "%n", "status"}), "", "253"}),
     [](const ::testing::TestParamInfo<BadInput> &info) {
         std::string name;
         for (char ch : std::string(info.param.what))
@@ -465,7 +522,8 @@ TEST(ClientHelp, HelpAndManPageShowEveryOption)
                             "cert", "key", "psk-id", "psk-hex", "psk-text", "no-hostname-check",
                             "require-message-authenticator",
                             "user", "password", "chap", "file", "timeout", "retries", "hex",
-                            "quiet", "verbose", "help", "version"}) {
+                            "quiet", "verbose", "help", "version", "count", "parallel", "rate",
+                            "json", "check-reply"}) {
         EXPECT_NE(r.out.find(std::string("--") + opt + " "), std::string::npos) << opt;
         // The man page escapes each dash of an option name.
         std::string escaped = "\\-\\-";
