@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <new>
 #include <optional>
@@ -22,6 +23,25 @@
 #include <openssl/crypto.h>
 
 #include "quelna_int.h"
+
+// The texts of a realm made in code; secrets are wiped when it goes.
+struct RealmTexts {
+    std::deque<std::string> texts;  // a deque keeps earlier texts in place as it grows
+    RealmTexts() = default;
+    RealmTexts(const RealmTexts &) = delete;
+    RealmTexts &operator=(const RealmTexts &) = delete;
+    ~RealmTexts()
+    {
+        for (std::string &t : texts)
+            OPENSSL_cleanse(t.data(), t.size());
+    }
+    const char *keep(const char *text)
+    {
+        if (!text)
+            return nullptr;
+        return texts.emplace_back(text).c_str();
+    }
+};
 
 // The realms of a configuration by name, for lookups in constant time.
 struct RealmIndex {
@@ -454,6 +474,7 @@ int read_realm(qn_context *ctx, qn_config *config, cfg_t *&sec)
         return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
     link_realm(config, r);
     r->section = sec;
+    r->ctx = ctx;
     sec = nullptr;
     cfg_t *s = r->section;
 
@@ -617,12 +638,39 @@ void conf_free(qn_context *ctx, qn_config *config)
             qn_free(ctx, r->transport_cred);
         realm_release_tls(r);
         release_section(r->section);
+        delete r->texts;
         qn_free(ctx, r);
         r = next_realm;
     }
     delete config->index;
     qn_free(ctx, config);
 }
+
+namespace {
+
+// The configuration realms are added to, made empty when the context has none.
+qn_config *config_of(qn_context *ctx)
+{
+    if (ctx->config)
+        return ctx->config;
+    auto *config = static_cast<qn_config *>(qn_calloc(ctx, 1, sizeof(qn_config)));
+    if (!config)
+        return nullptr;
+    config->index = new (std::nothrow) RealmIndex;
+    if (!config->index) {
+        qn_free(ctx, config);
+        return nullptr;
+    }
+    ctx->config = config;
+    return config;
+}
+
+int realm_invalid(const qn_realm *r, const char *what)
+{
+    return qn_err_ctx_push(r->ctx, QNE_INVAL, "%s: %s", r->name, what);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -642,6 +690,173 @@ QN_EXPORT qn_realm *qn_conf_find_realm(qn_context *ctx, const char *name)
     const auto &by_name = ctx->config->index->by_name;
     const auto it = by_name.find(name);
     return it == by_name.end() ? nullptr : it->second;
+}
+
+QN_EXPORT int qn_realm_create(qn_context *ctx, const char *name, int type, qn_realm **realm)
+{
+    if (realm)
+        *realm = nullptr;
+    if (!ctx)
+        return QNE_INVALID_CTX;
+    if (!name || !*name)
+        return qn_err_ctx_push(ctx, QNE_INVAL, "qn_realm_create: a realm needs a name");
+    if (type < QN_CONN_TYPE_UDP || type > QN_CONN_TYPE_DTLS)
+        return qn_err_ctx_push(ctx, QNE_INVAL, "%s: invalid connection type: %d", name, type);
+    if (qn_conf_find_realm(ctx, name))
+        return qn_err_ctx_push(ctx, QNE_CONFIG, "%s: a realm of that name exists", name);
+    qn_config *config = config_of(ctx);
+    auto *r = config ? static_cast<qn_realm *>(qn_calloc(ctx, 1, sizeof(qn_realm))) : nullptr;
+    if (!r)
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    r->texts = new (std::nothrow) RealmTexts;
+    r->name = qn_strdup(ctx, name);
+    if (!r->texts || !r->name) {
+        delete r->texts;
+        qn_free(ctx, r->name);
+        qn_free(ctx, r);
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    }
+    try {
+        config->index->by_name.emplace(r->name, r);
+    } catch (const std::exception &) {
+        delete r->texts;
+        qn_free(ctx, r->name);
+        qn_free(ctx, r);
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    }
+    link_realm(config, r);
+    r->ctx = ctx;
+    r->type = type;
+    r->timeout = 2;
+    r->retries = 2;
+    r->require_msg_auth = RequireMsgAuth::automatic;
+    if (realm)
+        *realm = r;
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_timeout(qn_realm *realm, int seconds)
+{
+    if (!realm)
+        return QNE_INVAL;
+    if (seconds < timeout_min || seconds > timeout_max)
+        return qn_err_ctx_push(realm->ctx, QNE_INVAL, "%s: timeout: %d is out of range (%ld to %ld)",
+                               realm->name, seconds, timeout_min, timeout_max);
+    realm->timeout = seconds;
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_retries(qn_realm *realm, int retries)
+{
+    if (!realm)
+        return QNE_INVAL;
+    if (retries < retries_min || retries > retries_max)
+        return qn_err_ctx_push(realm->ctx, QNE_INVAL, "%s: retries: %d is out of range (%ld to %ld)",
+                               realm->name, retries, retries_min, retries_max);
+    realm->retries = retries;
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_tls_files(qn_realm *realm, const char *cacertfile,
+                                     const char *certfile, const char *certkeyfile)
+{
+    if (!realm)
+        return QNE_INVAL;
+    if (!realm->texts)
+        return realm_invalid(realm, "a configured realm is changed in its file");
+    try {
+        realm->cacertfile = realm->texts->keep(cacertfile);
+        realm->certfile = realm->texts->keep(certfile);
+        realm->certkeyfile = realm->texts->keep(certkeyfile);
+    } catch (const std::exception &) {
+        return QN_ERR_CTX_PUSH_FL(realm->ctx, QNE_NOMEM, nullptr);
+    }
+    // A context made from other files is made again.
+    realm_release_tls(realm);
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_psk(qn_realm *realm, const char *identity, const char *key,
+                               int encoding)
+{
+    if (!realm)
+        return QNE_INVAL;
+    if (!realm->texts)
+        return realm_invalid(realm, "a configured realm is changed in its file");
+    if (!key || !*key)
+        return realm_invalid(realm, "pre-shared key: empty");
+    if (encoding != QN_KEY_ENCODING_TEXT && encoding != QN_KEY_ENCODING_HEX)
+        return realm_invalid(realm, "pre-shared key: unknown encoding");
+    qn_context *ctx = realm->ctx;
+    if (!realm->transport_cred) {
+        realm->transport_cred =
+            static_cast<qn_credentials *>(qn_calloc(ctx, 1, sizeof(qn_credentials)));
+        if (!realm->transport_cred)
+            return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    }
+    qn_credentials *cred = realm->transport_cred;
+    try {
+        cred->type = QN_CRED_PSK;
+        cred->identity = realm->texts->keep(identity);
+        cred->secret = realm->texts->keep(key);
+        cred->secret_encoding = encoding;
+    } catch (const std::exception &) {
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    }
+    realm_release_tls(realm);
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_hostname_check(qn_realm *realm, int check)
+{
+    if (!realm)
+        return QNE_INVAL;
+    realm->disable_hostname_check = check ? 0 : 1;
+    return 0;
+}
+
+QN_EXPORT int qn_realm_set_require_message_authenticator(qn_realm *realm, const char *word)
+{
+    if (!realm)
+        return QNE_INVAL;
+    const auto policy = from_word(require_msg_auth_words, word);
+    if (!policy)
+        return qn_err_ctx_push(realm->ctx, QNE_INVAL,
+                               "%s: require_message_authenticator: unknown value \"%s\" "
+                               "(yes, no or auto)",
+                               realm->name, word ? word : "");
+    realm->require_msg_auth = *policy;
+    return 0;
+}
+
+QN_EXPORT int qn_realm_add_server(qn_realm *realm, const char *hostname, const char *service,
+                                  const char *secret)
+{
+    if (!realm)
+        return QNE_INVAL;
+    qn_context *ctx = realm->ctx;
+    unsigned int index = 1;
+    for (const qn_peer *p = realm->peers; p; p = p->next)
+        index++;
+    qn_peer probe{};
+    probe.hostname = hostname;
+    probe.service = service;
+    probe.secret = secret;
+    if (check_server(ctx, realm, index, &probe) != 0) {
+        // Recorded as a configuration error; here it is an argument's.
+        qn_error *err = qn_err_ctx_pop(ctx);
+        return qn_err_ctx_push(ctx, QNE_INVAL, "%s", err ? qn_err_msg(err) : "");
+    }
+    qn_peer *p = peer_create(ctx, &realm->peers);
+    if (!p)
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    p->realm = realm;
+    p->hostname = p->own_hostname = qn_strdup(ctx, hostname);
+    p->service = p->own_service = qn_strdup(ctx, service);
+    p->secret = p->own_secret = strdup(secret);
+    if (!p->hostname || !p->service || !p->secret)
+        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    return 0;
 }
 
 }  // extern "C"

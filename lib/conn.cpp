@@ -239,7 +239,7 @@ QN_EXPORT int qn_peer_set_address(qn_peer *peer, const char *hostname, const cha
         evutil_freeaddrinfo(peer->addr);
         peer->addr = nullptr;
     }
-    return host && serv ? 0 : QNE_NOMEM;
+    return host && serv ? 0 : qn_err_conn_push(peer->conn, QNE_NOMEM, nullptr);
 }
 
 QN_EXPORT int qn_peer_set_secret(qn_peer *peer, const char *secret)

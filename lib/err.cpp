@@ -237,6 +237,11 @@ QN_EXPORT const char *qn_strerror(int code)
     return err_text(code < 0 && code != INT_MIN ? -code : code);
 }
 
+QN_EXPORT const char *qn_code_name(unsigned int code)
+{
+    return code <= LR_MAX_PACKET_CODE ? lr_packet_codes[code] : "";
+}
+
 QN_EXPORT int qn_err_code(qn_error *err, int free_flag)
 {
     if (!err)

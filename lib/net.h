@@ -44,6 +44,9 @@ int event_init_timer(qn_connection *conn, void (*cb)(int, short, void *));
 // qn_conn_receive_packet it leaves the transport up after a discarded (malformed or
 // unverifiable) packet, so that a request can go on waiting.
 int conn_receive(qn_connection *conn, qn_packet *req_msg, qn_packet **pkt_out);
+// The code recorded for a blocking call that ended without its packet (every such path records
+// its reason; should one not, QNE_NO_PACKET_DATA is recorded and returned).
+int conn_failure_code(qn_connection *conn);
 
 // udp.cpp
 int udp_init(qn_connection *conn);

@@ -57,6 +57,10 @@ struct qn_realm {
     SSL_CTX *tls_ctx;
     // The realm's libconfuse section: it owns the option texts the realm and its peers point to.
     struct cfg_t *section;
+    // A realm made in code owns its texts here instead (conf.cpp).
+    struct RealmTexts *texts;
+    // The context whose configuration holds the realm (errors of the realm operations).
+    qn_context *ctx;
 };
 
 // Releases what a realm holds besides its texts and peers (its shared TLS context).

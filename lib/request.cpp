@@ -418,6 +418,9 @@ QN_EXPORT int qn_request_send(qn_request *req, qn_packet **resp_msg)
     Exchange x(conn, req->req_msg, req->fixed_attempts > 0 ? &req->fixed_timeout : nullptr,
                req->fixed_attempts);
     int result = x.run(resp_msg);
+    // A set-up step that failed answers -1 with its code in the slot: the code is the result.
+    if (result == -1)
+        result = conn_failure_code(conn);
     packet_release_id(req->req_msg);
 
     struct timeval zero = {0, 0};

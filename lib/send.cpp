@@ -57,13 +57,6 @@ int dispatch(qn_connection *conn)
     return 0;
 }
 
-// The code of a blocking call that ended without its packet. Every such path records its
-// reason; should one not, the caller still never sees success.
-int failure_code(qn_connection *conn)
-{
-    int code = qn_err_conn_peek_code(conn);
-    return code != 0 ? code : QN_ERR_CONN_PUSH_FL(conn, QNE_NO_PACKET_DATA, nullptr);
-}
 
 void stop_io(qn_connection *conn, struct event *ev)
 {
@@ -90,6 +83,14 @@ void _rcb(qn_packet * /*unused*/, void *user_data)
 }
 
 }  // namespace
+
+// The code of a blocking call that ended without its packet. Every such path records its
+// reason; should one not, the caller still never sees success.
+int conn_failure_code(qn_connection *conn)
+{
+    int code = qn_err_conn_peek_code(conn);
+    return code != 0 ? code : QN_ERR_CONN_PUSH_FL(conn, QNE_NO_PACKET_DATA, nullptr);
+}
 
 extern "C" {
 
@@ -128,7 +129,7 @@ QN_EXPORT int qn_packet_send(qn_packet *pkt, void *user_data)
         return r;
     if (pkt->flags & QN_PACKET_SENT)
         return 0;
-    return failure_code(conn);
+    return conn_failure_code(conn);
 }
 
 }  // extern "C"
@@ -163,7 +164,7 @@ int conn_receive(qn_connection *conn, qn_packet *req_msg, qn_packet **pkt_out)
     conn->callbacks.received_cb = nullptr;
     conn->user_data = nullptr;
     if (r == 0 && !(pkt->flags & QN_PACKET_RECEIVED))
-        r = failure_code(conn);
+        r = conn_failure_code(conn);
     if (r == 0 && req_msg) {
         r = packet_verify_response(conn, pkt, req_msg);
         conn->discarded = r != 0;

@@ -215,6 +215,10 @@ int tls_init_conn(qn_connection *conn)
 
     // Each new stream gets a fresh session; the one of an earlier stream is done with.
     tls_release_session(conn);
+    // A realm made in code may lack both (a configuration file is checked when read).
+    if (!r->cacertfile && !r->transport_cred)
+        return qn_err_conn_push(conn, QNE_CONFIG, "%s: missing both CA file/path and PSK",
+                                r->name ? r->name : "");
     if (r->transport_cred && quelna::net::check_credentials(conn, *r->transport_cred) != 0)
         return -1;
 

@@ -181,10 +181,10 @@ private:
 };
 
 /**
- * The configuration text for a server given on the command line (realm "quelna-client"),
- * or kUsage with the message in *why. Values are quoted for the configuration syntax.
+ * Makes the realm "quelna-client" in ctx for a server given on the command line; kUsage (or
+ * kFailure when out of memory) with the message in *why.
  */
-Status command_line_config(const Options &opts, std::string *text, std::string *why);
+Status command_line_realm(const Options &opts, qn_context *ctx, std::string *why);
 
 /** Sends one request and prints its answer. Returns the request's status. */
 Status exchange(const Options &opts, Session &session, RequestSpec &plan);

@@ -1,17 +1,14 @@
 // The server quelna-client talks to: a realm of the library's configuration file, or one given
-// on the command line. The library takes transport and TLS settings only from a configuration
-// file, so a command-line server becomes a private temporary file read the same way.
-#include <fcntl.h>
+// on the command line, made in code with the library's realm operations (nothing is written to
+// disk: the shared secret stays in memory).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "client.h"
 
@@ -22,20 +19,6 @@ constexpr char kRealm[] = "quelna-client";
 constexpr char kTlsPort[] = "2083";       // RFC 6614
 constexpr char kTlsSecret[] = "radsec";   // RFC 6614 §2.3: the secret inside TLS
 constexpr char kDtlsSecret[] = "radius/dtls";  // RFC 7360 §2.1: the secret inside DTLS
-
-/** Text in single quotes, which the configuration reader takes as written (no ${...}, no
- *  escapes) but for \\ and \' standing for a backslash and a quote. */
-std::string quoted(std::string_view text)
-{
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'' || c == '\\')
-            out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('\'');
-    return out;
-}
 
 bool has_control(std::string_view text)
 {
@@ -110,107 +93,6 @@ bool is_hex(const std::string &text)
            text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
-// The temporary configuration file holds the shared secret. While it exists, a signal that
-// ends the program removes it first; the handler may use only async-signal-safe calls, so the
-// path is kept in a fixed buffer.
-char temp_path[4096];
-volatile sig_atomic_t temp_exists = 0;
-constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGTERM};
-struct sigaction saved_actions[std::size(kEndingSignals)];
-
-extern "C" void remove_temp_file(int sig)
-{
-    if (temp_exists)
-        unlink(temp_path);
-    // SA_RESETHAND has restored the default action; the signal, blocked while this handler
-    // runs, ends the program as soon as it returns.
-    raise(sig);
-}
-
-/** Blocks (or unblocks) the ending signals, so that a change of the file is never torn. */
-void block_ending_signals(int how)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kEndingSignals)
-        sigaddset(&set, sig);
-    sigprocmask(how, &set, nullptr);
-}
-
-/** The temporary configuration file, removed when the scope ends or a signal ends us. */
-class TempFile {
-public:
-    ~TempFile() { remove(); }
-    /** Writes text to a new file only we may read. False with the reason in *why. */
-    bool write(const std::string &text, std::string *why)
-    {
-        const char *dir = std::getenv("TMPDIR");
-        std::string tmpl = std::string(dir && *dir ? dir : "/tmp") + "/quelna-client-XXXXXX";
-        if (tmpl.size() >= sizeof temp_path) {
-            *why = "cannot make a temporary file: TMPDIR is too long";
-            return false;
-        }
-        std::memcpy(temp_path, tmpl.c_str(), tmpl.size() + 1);
-        block_ending_signals(SIG_BLOCK);
-        int fd = mkstemp(temp_path);  // mode 0600: the file holds the shared secret
-        const int error = errno;
-        if (fd >= 0)
-            catch_ending_signals();
-        block_ending_signals(SIG_UNBLOCK);
-        if (fd < 0) {
-            *why = "cannot make a temporary file in " + tmpl + ": " + std::strerror(error);
-            return false;
-        }
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                *why = std::string("cannot write ") + temp_path + ": " + std::strerror(errno);
-                close(fd);
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        if (close(fd) != 0) {
-            *why = std::string("cannot write ") + temp_path + ": " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    /** Removes the file (once the library has read it) and the signal handlers. */
-    void remove()
-    {
-        if (!temp_exists)
-            return;
-        block_ending_signals(SIG_BLOCK);
-        unlink(temp_path);
-        temp_exists = 0;
-        for (size_t i = 0; i < std::size(kEndingSignals); i++)
-            sigaction(kEndingSignals[i], &saved_actions[i], nullptr);
-        block_ending_signals(SIG_UNBLOCK);
-    }
-    const char *path() const { return temp_path; }
-
-private:
-    // Called with the signals blocked. A signal the caller ignores (nohup) stays ignored.
-    static void catch_ending_signals()
-    {
-        temp_exists = 1;
-        struct sigaction sa = {};
-        sa.sa_handler = remove_temp_file;
-        sa.sa_flags = SA_RESETHAND;
-        for (int sig : kEndingSignals)
-            sigaddset(&sa.sa_mask, sig);
-        for (size_t i = 0; i < std::size(kEndingSignals); i++) {
-            sigaction(kEndingSignals[i], nullptr, &saved_actions[i]);
-            if (saved_actions[i].sa_handler != SIG_IGN)
-                sigaction(kEndingSignals[i], &sa, nullptr);
-        }
-    }
-};
-
 /** The library's message of an error taken out of a slot ("" for none); releases it. */
 std::string take_message(qn_error *err)
 {
@@ -222,7 +104,7 @@ std::string take_message(qn_error *err)
 
 }  // namespace
 
-Status command_line_config(const Options &o, std::string *text, std::string *why)
+Status command_line_realm(const Options &o, qn_context *ctx, std::string *why)
 {
     std::string host, port;
     if (!split_server(o.server, &host, &port)) {
@@ -269,31 +151,29 @@ Status command_line_config(const Options &o, std::string *text, std::string *why
         return kUsage;
     }
 
-    std::string t = "realm " + quoted(kRealm) + " {\n";
-    const char *type = o.transport == "udp" ? "UDP" : dtls ? "DTLS" : tls ? "TLS" : "TCP";
-    t += "    type = " + quoted(type) + "\n";
-    if (!o.ca_file.empty())
-        t += "    cacertfile = " + quoted(o.ca_file) + "\n";
-    if (!o.cert_file.empty())
-        t += "    certfile = " + quoted(o.cert_file) + "\n";
-    if (!o.key_file.empty())
-        t += "    certkeyfile = " + quoted(o.key_file) + "\n";
-    if (!o.psk_id.empty()) {
-        t += "    pskid = " + quoted(o.psk_id) + "\n";
-        t += o.psk_hex.empty() ? "    pskstr = " + quoted(o.psk_text) + "\n"
-                               : "    pskhexstr = " + quoted(o.psk_hex) + "\n";
-        t += "    pskex = \"PSK\"\n";
+    qn_realm *r = nullptr;
+    const int type = o.transport == "udp" ? QN_CONN_TYPE_UDP
+                     : dtls               ? QN_CONN_TYPE_DTLS
+                     : tls                ? QN_CONN_TYPE_TLS
+                                          : QN_CONN_TYPE_TCP;
+    auto opt = [](const std::string &v) { return v.empty() ? nullptr : v.c_str(); };
+    int rc = qn_realm_create(ctx, kRealm, type, &r);
+    if (rc == 0 && !(o.ca_file.empty() && o.cert_file.empty() && o.key_file.empty()))
+        rc = qn_realm_set_tls_files(r, opt(o.ca_file), opt(o.cert_file), opt(o.key_file));
+    if (rc == 0 && !o.psk_id.empty())
+        rc = o.psk_hex.empty()
+                 ? qn_realm_set_psk(r, o.psk_id.c_str(), o.psk_text.c_str(), QN_KEY_ENCODING_TEXT)
+                 : qn_realm_set_psk(r, o.psk_id.c_str(), o.psk_hex.c_str(), QN_KEY_ENCODING_HEX);
+    if (rc == 0 && o.no_hostname_check)
+        rc = qn_realm_set_hostname_check(r, 0);
+    if (rc == 0 && !o.require_msg_auth.empty())
+        rc = qn_realm_set_require_message_authenticator(r, o.require_msg_auth.c_str());
+    if (rc == 0)
+        rc = qn_realm_add_server(r, host.c_str(), port.c_str(), secret.c_str());
+    if (rc != 0) {
+        *why = take_message(qn_err_ctx_pop(ctx));
+        return rc == QNE_NOMEM ? kFailure : kUsage;
     }
-    if (o.no_hostname_check)
-        t += "    disable_hostname_check = true\n";
-    if (!o.require_msg_auth.empty())
-        t += "    require_message_authenticator = " + quoted(o.require_msg_auth) + "\n";
-    t += "    server {\n";
-    t += "        hostname = " + quoted(host) + "\n";
-    t += "        service = " + quoted(port) + "\n";
-    t += "        secret = " + quoted(secret) + "\n";
-    t += "    }\n}\n";
-    *text = std::move(t);
     return kPositive;
 }
 
@@ -362,7 +242,7 @@ Status load_dictionaries(const Options &o)
 
 Status Session::open(const Options &o)
 {
-    std::string text, why;
+    std::string why;
     if (o.server.empty()) {
         if (!readable(o.config_file, "configuration file", &why)) {
             complain("%s", why.c_str());
@@ -372,19 +252,17 @@ Status Session::open(const Options &o)
         realm_ = o.realm;
         return read_config(o.config_file);
     }
-    if (Status s = command_line_config(o, &text, &why); s != kPositive) {
+    if (qn_context_create(&ctx_) != 0) {
+        ctx_ = nullptr;
+        complain("cannot set up the library (TLS library or memory)");
+        return kFailure;
+    }
+    realm_file_ = realm_ = kRealm;
+    if (Status s = command_line_realm(o, ctx_, &why); s != kPositive) {
         complain("%s", why.c_str());
         return s;
     }
-    TempFile file;
-    if (!file.write(text, &why)) {
-        complain("%s", why.c_str());
-        return kFailure;
-    }
-    Status s = read_config(file.path());
-    file.remove();  // read: the secret is in the library's memory, and nowhere on disk
-    realm_file_ = realm_ = kRealm;
-    return s;
+    return kPositive;
 }
 
 }  // namespace quelna::client

@@ -1,13 +1,38 @@
 /*
- * libquelna: a RADIUS client library (UDP, TCP, TLS).
+ * libquelna: a RADIUS client library (UDP, TCP, TLS, DTLS).
  *
- * Conventions of this interface:
- *  - Operations returning int give 0 on success, otherwise one of the QNE_* codes below, and
- *    record an error object (code and message) on the context or connection they work on.
- *    Take it out with qn_err_ctx_pop() / qn_err_conn_pop().
- *  - A context and its connections are used by one thread at a time.
- *  - Handles are opaque; the application destroys what it creates (connections before their
- *    context).
+ * Handles are opaque; the application destroys what it creates (connections before their
+ * context). A context and its connections are used by one thread at a time.
+ *
+ * The error contract, in one place:
+ *
+ * Codes. Every failure has a QNE_* code (below; the numbers are stable). qn_strerror() gives a
+ * code's fixed text (of its negation too), qn_code_name() the name of a packet code.
+ *
+ * Slots. A context and a connection each hold one error object, replaced by the next; take it
+ * with qn_err_ctx_pop() / qn_err_conn_pop() (the caller then owns it), read it with qn_err_msg()
+ * and qn_err_code(), release it with qn_err_free(). Success leaves a slot as it was: read it
+ * after a failure only.
+ *
+ * By family of operations:
+ *  - Context, configuration, dictionary, realms made in code (qn_context_read_config,
+ *    qn_dict_load, qn_realm_*) and qn_conn_create: 0 or a code; the message on the context.
+ *    qn_context_create returns a code and records nothing (there is no context yet).
+ *  - Connections, peers, packets, requests and asynchronous requests (qn_conn_*, qn_peer_*,
+ *    qn_packet_*, qn_request_*, qn_async_*): 0 or a code; the message on the connection.
+ *    -1 occurs only here, always with the real code in the connection's slot
+ *    (qn_err_conn_peek_code()):
+ *      qn_packet_create_authn_request, qn_request_create_authn: -1 on any failure;
+ *      qn_packet_send, qn_conn_receive_packet: -1 when a set-up step failed, else the code;
+ *    and, recording nothing, qn_conn_disconnect and qn_conn_destroy: -1 when there was no
+ *    socket to close or closing it failed. qn_request_send returns 0 or a code, never -1.
+ *    The callback of an asynchronous request receives its code and message itself.
+ *  - Attribute values and the dictionary (qn_avp_*, qn_attr_*): a code, recorded nowhere.
+ *  - qn_resolve: an error object (NULL on success) that the caller releases.
+ *  - The codec (lr_*, codec.h): the codes negated (-QNE_ATTR_UNKNOWN); the message is in
+ *    lr_strerror() (each thread's own) and is also printed on standard error as "ERROR: ..."
+ *    unless lr_strerror_echo(0) turns that off for the process.
+ *  - qn_err_code(NULL) and qn_err_conn_peek_code(NULL) answer -1.
  */
 #ifndef QUELNA_QUELNA_H
 #define QUELNA_QUELNA_H
@@ -35,7 +60,7 @@ enum qn_error_code {
     QNE_INVALID_CTX = 3,          /* "invalid handle" */
     QNE_INVALID_CONN = 4,         /* "invalid connection" */
     QNE_CONN_TYPE_MISMATCH = 5,   /* "connection type mismatch" */
-    QNE_CODEC = 6,                /* RADIUS codec error */
+    QNE_CODEC = 6,                /* "FreeRadius error" */
     QNE_BADADDR = 7,              /* "bad hostname or port" */
     QNE_NOPEER = 8,               /* "no peer configured" */
     QNE_EVENT = 9,                /* "libevent error" */
@@ -89,6 +114,26 @@ typedef enum qn_conn_type {
     QN_CONN_TYPE_TLS = 3,
     QN_CONN_TYPE_DTLS = 4
 } qn_conn_type;
+
+/**
+ * Packet codes (RFC 2865, 2866, 5176, 5997), as qn_packet_code() gives them; qn_code_name()
+ * names them.
+ */
+typedef enum qn_radius_code {
+    QN_CODE_ACCESS_REQUEST = 1,
+    QN_CODE_ACCESS_ACCEPT = 2,
+    QN_CODE_ACCESS_REJECT = 3,
+    QN_CODE_ACCOUNTING_REQUEST = 4,
+    QN_CODE_ACCOUNTING_RESPONSE = 5,
+    QN_CODE_ACCESS_CHALLENGE = 11,
+    QN_CODE_STATUS_SERVER = 12,
+    QN_CODE_DISCONNECT_REQUEST = 40,
+    QN_CODE_DISCONNECT_ACK = 41,
+    QN_CODE_DISCONNECT_NAK = 42,
+    QN_CODE_COA_REQUEST = 43,
+    QN_CODE_COA_ACK = 44,
+    QN_CODE_COA_NAK = 45
+} qn_radius_code;
 
 /** Transport credential kinds and secret encodings (pre-shared keys of TLS realms). */
 #define QN_CRED_PSK 1
@@ -164,6 +209,56 @@ QN_EXPORT int qn_dict_load(qn_context *ctx, const char *path);
 /** The first realm called name (case-sensitive), or NULL when none or no configuration. */
 QN_EXPORT qn_realm *qn_conf_find_realm(qn_context *ctx, const char *name);
 
+/*
+ * Realms made in code, without a configuration file. They join the context's realms (a
+ * configuration file read later replaces them all) and are used as configured ones:
+ * qn_conn_create(ctx, &conn, name). Each operation returns 0 or a code recorded on the
+ * realm's context: QNE_INVAL for a missing argument or a value out of range, QNE_CONFIG for a
+ * name already in use, QNE_NOMEM. Texts are copied.
+ */
+
+/**
+ * Creates realm name of transport type (QN_CONN_TYPE_*) with the configuration file's defaults
+ * (timeout 2 s, 2 retries, the host name checked, require_message_authenticator "auto") and
+ * stores it in *realm when realm is not NULL. A TLS or DTLS realm needs a CA file or a
+ * pre-shared key before its first connection.
+ */
+QN_EXPORT int qn_realm_create(qn_context *ctx, const char *name, int type, qn_realm **realm);
+
+/** Seconds each attempt waits (1 to 3600), as the option "timeout". */
+QN_EXPORT int qn_realm_set_timeout(qn_realm *realm, int seconds);
+
+/** Retries per server (0 to 100), as the option "retries". */
+QN_EXPORT int qn_realm_set_retries(qn_realm *realm, int retries);
+
+/**
+ * TLS and DTLS: the CA file that the server's certificate must chain to, and the client's own
+ * certificate and key (NULL: none), as the options "cacertfile", "certfile", "certkeyfile".
+ */
+QN_EXPORT int qn_realm_set_tls_files(qn_realm *realm, const char *cacertfile,
+                                     const char *certfile, const char *certkeyfile);
+
+/**
+ * TLS and DTLS: a pre-shared key instead of certificates (the options "pskid" and "pskstr" or
+ * "pskhexstr"): identity (NULL: none), and key as text (QN_KEY_ENCODING_TEXT) or as hex digits
+ * (QN_KEY_ENCODING_HEX).
+ */
+QN_EXPORT int qn_realm_set_psk(qn_realm *realm, const char *identity, const char *key,
+                               int encoding);
+
+/** Whether the server certificate must name the configured host (default 1). */
+QN_EXPORT int qn_realm_set_hostname_check(qn_realm *realm, int check);
+
+/** As the option "require_message_authenticator": "yes", "no" or "auto". */
+QN_EXPORT int qn_realm_set_require_message_authenticator(qn_realm *realm, const char *word);
+
+/**
+ * Adds a server (tried in the order added): hostname and service (a port number or a service
+ * name) and the shared secret, checked as the configuration file's are.
+ */
+QN_EXPORT int qn_realm_add_server(qn_realm *realm, const char *hostname, const char *service,
+                                  const char *secret);
+
 /**
  * Resolves hostname and service for a connection type (UDP and DTLS as datagrams, TCP and TLS
  * as streams). On success stores the list in *addr (the caller frees it with
@@ -222,6 +317,9 @@ QN_EXPORT int qn_err_code(qn_error *err, int free_flag);
 
 /** The fixed text of a QNE_* code (its negation too, as the codec returns it); "" if none. */
 QN_EXPORT const char *qn_strerror(int code);
+
+/** The name of a packet code ("Access-Accept"), or "" for a code without one. */
+QN_EXPORT const char *qn_code_name(unsigned int code);
 
 /* ---------------------------------------------------------------------------------------- */
 /* Connections and peers                                                                     */
@@ -313,7 +411,7 @@ QN_EXPORT void qn_conn_set_timeout(qn_connection *conn, struct timeval *tv);
  */
 QN_EXPORT int qn_peer_create(qn_connection *conn, qn_peer **peer);
 
-/** Sets a server's host name and service (copied). 0 or QNE_NOMEM (on the context). */
+/** Sets a server's host name and service (copied). 0 or QNE_NOMEM (on the connection). */
 QN_EXPORT int qn_peer_set_address(qn_peer *peer, const char *hostname, const char *service);
 
 /** Sets the shared secret of a server (copied). 0 or QNE_NOMEM (on the connection). */

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,50 @@ TEST_F(Config, RefusedWithTheRightMessage)
             want.replace(pos, 2, file_->path());
         EXPECT_EQ(message, want) << c.text;
     }
+}
+
+// Realms made in code get the file's defaults and its checks, and own what they are given.
+TEST_F(Config, RealmsMadeInCodeAreCheckedLikeConfiguredOnes)
+{
+    qn_realm *r = nullptr;
+    ASSERT_EQ(qn_realm_create(ctx, "code", QN_CONN_TYPE_TLS, &r), 0);
+    ASSERT_EQ(qn_conf_find_realm(ctx, "code"), r);
+    EXPECT_EQ(r->timeout, 2);
+    EXPECT_EQ(r->retries, 2);
+    std::string ca = "/ca.pem", key = "0a0b";
+    EXPECT_EQ(qn_realm_set_tls_files(r, ca.c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(qn_realm_set_psk(r, "id", key.c_str(), QN_KEY_ENCODING_HEX), 0);
+    ca.assign("changed"), key.assign("zz");
+    EXPECT_STREQ(r->cacertfile, "/ca.pem");
+    EXPECT_STREQ(r->transport_cred->secret, "0a0b");
+    EXPECT_EQ(qn_realm_add_server(r, "h1", "1812", "s"), 0);
+    EXPECT_EQ(qn_realm_add_server(r, "h2", "radius", "s"), 0);
+    EXPECT_EQ(r->peers->next->index, 1);
+    EXPECT_EQ(qn_realm_set_require_message_authenticator(r, "yes"), 0);
+    EXPECT_EQ(r->require_msg_auth, RequireMsgAuth::yes);
+
+    const std::pair<std::function<int()>, std::string> refused[] = {
+        {[&] { return qn_realm_create(ctx, "code", QN_CONN_TYPE_UDP, nullptr); },
+         "code: a realm of that name exists"},
+        {[&] { return qn_realm_create(ctx, "x", 9, nullptr); }, "x: invalid connection type: 9"},
+        {[&] { return qn_realm_set_timeout(r, 0); },
+         "code: timeout: 0 is out of range (1 to 3600)"},
+        {[&] { return qn_realm_set_retries(r, 101); },
+         "code: retries: 101 is out of range (0 to 100)"},
+        {[&] { return qn_realm_set_require_message_authenticator(r, "maybe"); },
+         "code: require_message_authenticator: unknown value \"maybe\" (yes, no or auto)"},
+        {[&] { return qn_realm_set_psk(r, "id", "", QN_KEY_ENCODING_TEXT); },
+         "code: pre-shared key: empty"},
+        {[&] { return qn_realm_add_server(r, "h", "99999", "s"); },
+         "code: server 3: service: 99999 is not a port from 1 to 65535"},
+        {[&] { return qn_realm_add_server(r, "h", "1812", ""); },
+         "code: server 3: secret: empty"},
+    };
+    for (const auto &[call, text] : refused) {
+        EXPECT_NE(call(), 0) << text;
+        EXPECT_EQ(pop_message(), text);
+    }
+    EXPECT_EQ(r->timeout, 2);  // unchanged by a refused value
 }
 
 TEST_F(Config, UntitledRealmIsRefused)

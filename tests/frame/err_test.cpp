@@ -79,6 +79,11 @@ TEST(ErrorObject, EveryCodeHasItsText)
     EXPECT_STREQ(qn_strerror(QNE_ATTR_OVERFLOW), "attribute overflows packet");
     EXPECT_STREQ(qn_strerror(-QNE_ATTR_OVERFLOW), "attribute overflows packet");
     EXPECT_STREQ(qn_strerror(46), "");
+    EXPECT_STREQ(qn_strerror(QNE_CODEC), "FreeRadius error");
+    EXPECT_STREQ(qn_code_name(QN_CODE_ACCESS_ACCEPT), "Access-Accept");
+    EXPECT_STREQ(qn_code_name(QN_CODE_COA_NAK), "CoA-NAK");
+    EXPECT_STREQ(qn_code_name(6), "");
+    EXPECT_STREQ(qn_code_name(46), "");
     EXPECT_STREQ(qn_strerror(INT_MIN), "");
     EXPECT_EQ(qn_err_code(nullptr, 1), -1);
     EXPECT_EQ(qn_err_msg(nullptr), nullptr);

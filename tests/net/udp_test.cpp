@@ -439,4 +439,34 @@ TEST(UdpSend, SetUpFailures)
     }
 }
 
+// A realm made in code serves requests as a configured one does; a TLS realm without a CA file
+// or key is refused when it first connects.
+TEST(UdpRequest, RealmMadeInCodeServesRequests)
+{
+    UdpResponder server("127.0.0.1", [](const Octets &req, int) {
+        return accept_with(req, "coded");
+    });
+    qn_context *ctx = nullptr;
+    ASSERT_EQ(qn_context_create(&ctx), 0);
+    qn_realm *r = nullptr, *t = nullptr;
+    ASSERT_EQ(qn_realm_create(ctx, "coded", QN_CONN_TYPE_UDP, &r), 0);
+    ASSERT_EQ(qn_realm_add_server(r, "127.0.0.1", std::to_string(server.port()).c_str(),
+                                  secret.c_str()),
+              0);
+    ASSERT_EQ(qn_realm_create(ctx, "t", QN_CONN_TYPE_TLS, &t), 0);
+    ASSERT_EQ(qn_realm_add_server(t, "127.0.0.1", "2083", "radsec"), 0);
+    qn_connection *conn = nullptr, *tconn = nullptr;
+    ASSERT_EQ(qn_conn_create(ctx, &conn, "coded"), 0);
+    ASSERT_EQ(qn_conn_create(ctx, &tconn, "t"), 0);
+    qn_packet *resp = nullptr;
+    ASSERT_EQ(authenticate(conn, "alice", "pw", &resp), 0) << quelna::test::pop_message(conn);
+    EXPECT_EQ(string_attr(resp, 18), "coded");
+    qn_packet_destroy(resp);
+    EXPECT_EQ(authenticate(tconn, "alice", "pw", &resp), QNE_CONFIG);
+    EXPECT_EQ(quelna::test::pop_message(tconn), "t: missing both CA file/path and PSK");
+    qn_conn_destroy(conn);
+    qn_conn_destroy(tconn);
+    qn_context_destroy(ctx);
+}
+
 }  // namespace

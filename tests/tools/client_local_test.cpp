@@ -191,8 +191,7 @@ TEST(ClientRequests, StreamOfRequestsCarriesDifferentIds)
 }
 
 // A secret and a password arrive as written (no ${...}, quotes or backslashes taken for syntax)
-// whichever way they are given, and the temporary file that held the secret is gone before the
-// request leaves.
+// whichever way they are given, and nothing is written to the temporary directory.
 TEST(ClientRequests, SecretsArriveAsWritten)
 {
     const std::string secret = "${HOME}\\'x\"", password = "pw ${USER}";
