@@ -18,8 +18,8 @@
 
 #include <quelna/codec.h>
 
-#include "codec/md5.h"
-#include "codec/octets.h"
+#include "md5.h"
+#include "octets.h"
 
 using quelna::codec::kMd5Len;
 using quelna::codec::Md5;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <span>
 
-#include "codec/md5.h"
-#include "codec/octets.h"
+#include "md5.h"
+#include "octets.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <span>
 
-#include "codec/md5.h"
-#include "codec/octets.h"
-#include "codec/packet_int.h"
+#include "md5.h"
+#include "octets.h"
+#include "packet_int.h"
 
 namespace {
 

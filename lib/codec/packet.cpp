@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "codec/md5.h"
-#include "codec/octets.h"
-#include "codec/packet_int.h"
+#include "md5.h"
+#include "octets.h"
+#include "packet_int.h"
 
 using namespace quelna::codec;
 

@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "codec/octets.h"
-#include "codec/packet_int.h"
+#include "octets.h"
+#include "packet_int.h"
 
 using namespace quelna::codec;
 

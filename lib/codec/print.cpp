@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "codec/octets.h"
+#include "octets.h"
 #include "quelna/codec.h"
 
 namespace quelna::codec {

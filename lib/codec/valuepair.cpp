@@ -9,7 +9,7 @@
 
 #include <quelna/codec.h>
 
-#include "codec/packet_int.h"
+#include "packet_int.h"
 
 namespace {
 
