@@ -261,7 +261,9 @@ QN_EXPORT int qn_packet_add_avp(qn_packet *pkt, unsigned int attr, unsigned int 
     qn_connection *conn = pkt->conn;
     const lr_dict_attr *da = lr_dict_attr_byvalue(attr, vendor);
     if (!da)
-        return qn_err_conn_push(conn, QNE_ATTR_TYPE_UNKNOWN, "lr_dict_attr_byvalue");
+        return qn_err_conn_push(conn, QNE_ATTR_TYPE_UNKNOWN,
+                                "attribute %u of vendor %u is not in the dictionary", attr,
+                                vendor);
 
     auto *vp = static_cast<lr_value_pair *>(qn_malloc(conn->ctx, sizeof(lr_value_pair)));
     if (!vp)
@@ -272,7 +274,10 @@ QN_EXPORT int qn_packet_add_avp(qn_packet *pkt, unsigned int attr, unsigned int 
     }
     if (int r = lr_vp_set_data(vp, data, len); r < 0) {
         lr_vp_free(&vp);
-        return qn_err_conn_push(conn, -r, "lr_vp_set_data");
+        if (!data || len == 0)
+            return qn_err_conn_push(conn, -r, "%s: an empty value cannot be sent", da->name);
+        return qn_err_conn_push(conn, -r, "%s: %zu octets are not a value of its type",
+                                da->name, len);
     }
     lr_vps_append(&pkt->rpkt->vps, vp);
     return 0;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "net.h"
@@ -54,17 +55,24 @@ TEST_F(Packet, AttributeRefusals)
     qn_packet *p = nullptr;
     ASSERT_EQ(qn_packet_create(conn, &p), 0);
     EXPECT_EQ(qn_packet_add_avp(p, 255, 0, "x", 1), QNE_ATTR_TYPE_UNKNOWN);
-    EXPECT_EQ(pop(), "lr_dict_attr_byvalue");
+    EXPECT_EQ(pop(), "attribute 255 of vendor 0 is not in the dictionary");
     lr_value_pair **vps = nullptr;
     qn_packet_avps(p, &vps);
     EXPECT_EQ(*vps, nullptr);
 
     // A fixed-size value of another length is refused, not read past its end or in part.
     const uint8_t eight[8] = {};
-    for (auto [attr, len] : {std::pair{5u, 1u}, {5u, 8u}, {4u, 3u}, {96u, 4u}}) {
+    const std::tuple<unsigned int, unsigned int, const char *> wrong[] = {
+        {5, 1, "NAS-Port: 1 octets"},
+        {5, 8, "NAS-Port: 8 octets"},
+        {4, 3, "NAS-IP-Address: 3 octets"},
+        {96, 4, "Framed-Interface-Id: 4 octets"}};
+    for (auto [attr, len, text] : wrong) {
         EXPECT_EQ(qn_packet_add_avp(p, attr, 0, eight, len), QNE_ATTR_VALUE_MALFORMED) << attr;
-        EXPECT_EQ(pop(), "lr_vp_set_data");
+        EXPECT_EQ(pop(), std::string(text) + " are not a value of its type");
     }
+    EXPECT_EQ(qn_packet_add_avp(p, 2, 0, "", 0), QNE_INVAL);
+    EXPECT_EQ(pop(), "User-Password: an empty value cannot be sent");
     EXPECT_EQ(*vps, nullptr);
 
     std::string long_name(300, 'n');
