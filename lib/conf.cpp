@@ -845,7 +845,10 @@ QN_EXPORT int qn_realm_add_server(qn_realm *realm, const char *hostname, const c
     if (check_server(ctx, realm, index, &probe) != 0) {
         // Recorded as a configuration error; here it is an argument's.
         qn_error *err = qn_err_ctx_pop(ctx);
-        return qn_err_ctx_push(ctx, QNE_INVAL, "%s", err ? qn_err_msg(err) : "");
+        const int rc = qn_err_ctx_push(ctx, QNE_INVAL, "%s", err ? qn_err_msg(err) : "");
+        if (err)
+            qn_err_free(err);
+        return rc;
     }
     qn_peer *p = peer_create(ctx, &realm->peers);
     if (!p)
