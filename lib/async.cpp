@@ -704,7 +704,17 @@ Sock *open_sock(AsyncEngine *e, qn_async_request *r, qn_error **err, bool *refus
         close_sock(s);
         return nullptr;
     }
-    if (!s->stream) {
+    if (conn->realm->type == QN_CONN_TYPE_DTLS) {
+        // The session over the connected socket; its handshake starts when the socket is
+        // writable (at once), from the loop.
+        if (dtls_start(sub) != 0) {
+            *err = take_sub_error(sub, QNE_SSLERR);
+            close_sock(s);
+            return nullptr;
+        }
+        s->st = SockState::handshaking;
+        set_want(s, QN_ASYNC_WRITE);
+    } else if (!s->stream) {
         s->st = SockState::up;
         update_want(s);
     } else {
@@ -894,8 +904,58 @@ void deliver(Sock *s, const uint8_t *data, size_t len)
     r->last_discard = why;
 }
 
+// A receive failed with en: after an ICMP port-unreachable the requests on the socket move on
+// where they can (else they wait out their attempt); another error fails them.
+void recv_failed(Sock *s, int en)
+{
+    const bool refused = is_unreachable(en);
+    List moved;
+    moved.take_all(s->sent);
+    while (qn_async_request *r = moved.pop()) {
+        qn_error *err = make_error(QNE_SOCKERR, "%d: recv from %s: %d (%s)", s->sub->fd,
+                                   s->addr, en, strerror(en));
+        if (refused) {
+            s->sent.push(r);  // stays unless it moves on
+            if (has_next_address(r) ||
+                (!r->sticky && next_server(s->eng->conn, r->server, now_tv(), r->all_down))) {
+                detach(r);
+                on_refused(r, err, true);
+            } else {
+                qn_err_free(err);
+            }
+        } else {
+            r->sock = nullptr;
+            fail(r, err);
+        }
+    }
+}
+
+// DTLS: one record, one packet.
+void read_records(Sock *s)
+{
+    uint8_t *buf = s->eng->rbufs.get();
+    for (int i = 0; i < max_reads && s->st == SockState::up; i++) {
+        ssize_t n = dtls_read(s->sub, buf, QN_MAX_PACKET_LEN + 1);
+        if (n >= 0) {
+            deliver(s, buf, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == -2) {  // the session is over (recorded)
+            sock_failed(s, take_sub_error(s->sub, QNE_SSLERR), false);
+            return;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            recv_failed(s, errno);
+        return;
+    }
+}
+
 void read_datagrams(Sock *s)
 {
+    if (s->sub->tls_ssl) {
+        read_records(s);
+        return;
+    }
     constexpr size_t size = QN_MAX_PACKET_LEN + 1;
     uint8_t *bufs = s->eng->rbufs.get();
     struct iovec iov[read_batch];
@@ -922,35 +982,56 @@ void read_datagrams(Sock *s)
             return;
         if (en == EINTR)
             continue;
-        // An ICMP port-unreachable: the requests on this socket move on when they can.
-        const bool refused = is_unreachable(en);
-        List moved;
-        moved.take_all(s->sent);
-        while (qn_async_request *r = moved.pop()) {
-            qn_error *err = make_error(QNE_SOCKERR, "%d: recv from %s: %d (%s)", s->sub->fd,
-                                       s->addr, en, strerror(en));
-            if (refused) {
-                s->sent.push(r);  // stays unless it moves on
-                if (has_next_address(r) ||
-                    (!r->sticky && next_server(s->eng->conn, r->server, now_tv(), r->all_down))) {
-                    detach(r);
-                    on_refused(r, err, true);
-                } else {
-                    qn_err_free(err);
-                }
-            } else {
-                r->sock = nullptr;
-                fail(r, err);
-            }
-        }
+        recv_failed(s, en);
         return;
     }
+}
+
+// DTLS: each packet one record, written by the session.
+void write_records(Sock *s)
+{
+    while (qn_async_request *r = s->unsent.head) {
+        if (s->st != SockState::up || s->blocked)
+            break;
+        const lr_packet *rp = r->pkt->rpkt;
+        const int k = dtls_write(s->sub, rp->data, rp->length);
+        if (k == -2) {
+            sock_failed(s, take_sub_error(s->sub, QNE_SSLERR), false);
+            return;
+        }
+        if (k == -1) {
+            const int en = errno;
+            if (en == EAGAIN || en == EWOULDBLOCK || en == ENOBUFS) {
+                s->blocked = true;
+                break;
+            }
+            s->unsent.remove(r);
+            s->sent.push(r);
+            qn_error *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd,
+                                       s->addr, en, strerror(en));
+            if (is_unreachable(en)) {
+                detach(r);
+                on_refused(r, err, true);
+            } else {
+                fail(r, err);
+            }
+            continue;
+        }
+        s->unsent.remove(r);
+        r->state = State::sent;
+        s->sent.push(r);
+    }
+    update_want(s);
 }
 
 // Writes the socket's waiting datagrams, many per system call, until they are all out or the
 // socket is full.
 void write_datagrams(Sock *s)
 {
+    if (s->sub->tls_ssl) {
+        write_records(s);
+        return;
+    }
     struct iovec iov[write_batch];
     struct mmsghdr msgs[write_batch];
     qn_async_request *reqs[write_batch];
@@ -1057,6 +1138,10 @@ void stream_failed(Sock *s, int code, const char *fmt, ...)
 void on_up(Sock *s)
 {
     s->st = SockState::up;
+    if (!s->stream) {
+        write_datagrams(s);  // those that waited for the DTLS session
+        return;
+    }
     List waiting;
     waiting.take_all(s->unsent);
     while (qn_async_request *r = waiting.pop()) {
@@ -1070,7 +1155,8 @@ void on_up(Sock *s)
 
 void tls_failed(Sock *s)
 {
-    quelna::net::push_queued_errors(s->sub, __FILE__, __LINE__, "TLS handshake failed");
+    quelna::net::push_queued_errors(s->sub, __FILE__, __LINE__,
+                                    s->stream ? "TLS handshake failed" : "DTLS handshake failed");
     tls_note_handshake_failure(s->sub);
     sock_failed(s, take_sub_error(s->sub, QNE_SSLERR), false);
 }
@@ -1079,7 +1165,9 @@ void start_handshake(Sock *s)
 {
     SSL *ssl = s->sub->tls_ssl;
     ERR_clear_error();
+    errno = 0;
     int r = SSL_connect(ssl);
+    const int en = errno;
     if (r == 1) {
         const int bad = conn_cred_psk(s->sub) ? tls_check_psk(s->sub) : tls_verify_cert(s->sub);
         if (bad != 0) {
@@ -1097,9 +1185,58 @@ void start_handshake(Sock *s)
     case SSL_ERROR_WANT_WRITE:
         set_want(s, QN_ASYNC_WRITE);
         return;
+    case SSL_ERROR_SYSCALL:
+        if (!s->stream && is_unreachable(en)) {
+            // An ICMP port-unreachable: no DTLS server listens at this address.
+            sock_failed(s,
+                        make_error(QNE_SOCKERR, "%d: connect to %s: %d (%s)", s->sub->fd,
+                                   s->addr, en, strerror(en)),
+                        true);
+            return;
+        }
+        [[fallthrough]];
     default:
         tls_failed(s);
     }
+}
+
+// The DTLS handshakes whose retransmission timer has run out send their last flight again.
+void dtls_timers(AsyncEngine *e)
+{
+    for (Sock *s = e->socks; s; s = s->next) {
+        struct timeval left;
+        if (s->st != SockState::handshaking || s->stream ||
+            DTLSv1_get_timeout(s->sub->tls_ssl, &left) != 1 || left.tv_sec || left.tv_usec)
+            continue;
+        if (DTLSv1_handle_timeout(s->sub->tls_ssl) < 0) {
+            tls_failed(s);  // closes s: the list changed, start again
+            dtls_timers(e);
+            return;
+        }
+    }
+}
+
+// The wait until the engine next needs time: its earliest request or DTLS handshake timer.
+bool next_wait(const AsyncEngine *e, struct timeval *wait)
+{
+    bool any = false;
+    if (!e->heap.empty()) {
+        struct timeval now = now_tv();
+        *wait = {0, 0};
+        if (lr_timeval_cmp(&e->heap[0]->timer.due, &now) > 0)
+            timersub(&e->heap[0]->timer.due, &now, wait);
+        any = true;
+    }
+    for (const Sock *s = e->socks; s; s = s->next) {
+        struct timeval left;
+        if (s->st == SockState::handshaking && !s->stream &&
+            DTLSv1_get_timeout(s->sub->tls_ssl, &left) == 1 &&
+            (!any || timercmp(&left, wait, <))) {
+            *wait = left;
+            any = true;
+        }
+    }
+    return any;
 }
 
 void flush(Sock *s)
@@ -1257,6 +1394,7 @@ void on_ready(Sock *s, int events)
 
 void run_timers(AsyncEngine *e)
 {
+    dtls_timers(e);
     const struct timeval now = now_tv();
     while (!e->heap.empty() && lr_timeval_cmp(&e->heap[0]->timer.due, &now) <= 0) {
         qn_async_request *r = e->heap[0];
@@ -1275,14 +1413,11 @@ void rearm(AsyncEngine *e)
 {
     if (!e->evb || !e->tev)
         return;
-    if (e->heap.empty()) {
+    struct timeval wait;
+    if (next_wait(e, &wait))
+        event_add(e->tev, &wait);
+    else
         event_del(e->tev);
-        return;
-    }
-    struct timeval now = now_tv(), wait = {0, 0};
-    if (lr_timeval_cmp(&e->heap[0]->timer.due, &now) > 0)
-        timersub(&e->heap[0]->timer.due, &now, &wait);
-    event_add(e->tev, &wait);
 }
 
 // Every entry point runs inside one: sockets closed meanwhile are freed and the base's timer
@@ -1409,9 +1544,6 @@ QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb
         return push(conn, QNE_INVAL, "qn_async_send: the packet is already in flight");
     if (!conn->realm || !conn->peers)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_NOPEER, nullptr);
-    if (conn->realm->type == QN_CONN_TYPE_DTLS)
-        return push(conn, QNE_NOSYS, "%s: DTLS realms are not served asynchronously",
-                    conn->realm->name ? conn->realm->name : "");
     AsyncEngine *e = engine(conn);
     if (!e)
         return QN_ERR_CONN_PUSH_FL(conn, QNE_NOMEM, nullptr);
@@ -1570,13 +1702,7 @@ QN_EXPORT size_t qn_async_fds(qn_connection *conn, qn_async_fd *fds, size_t max)
 QN_EXPORT int qn_async_timeout(qn_connection *conn, struct timeval *tv)
 {
     AsyncEngine *e = conn ? conn->async : nullptr;
-    if (!e || e->heap.empty())
-        return 0;
-    struct timeval now = now_tv();
-    *tv = {0, 0};
-    if (lr_timeval_cmp(&e->heap[0]->timer.due, &now) > 0)
-        timersub(&e->heap[0]->timer.due, &now, tv);
-    return 1;
+    return e && tv && next_wait(e, tv) ? 1 : 0;
 }
 
 QN_EXPORT int qn_async_process(qn_connection *conn, int fd, int events)

@@ -590,8 +590,8 @@ QN_EXPORT qn_packet *qn_request_get_reqmsg(const qn_request *req);
  * all requests; a retransmission repeats the same octets. Over TCP and TLS requests are
  * pipelined on one stream per server; an attempt that times out goes on a new stream (the old
  * one takes no new requests and closes when its last request is done), and the requests of a
- * stream that ends under them go out again at once on a new one. DTLS realms are not served
- * (QNE_NOSYS).
+ * stream that ends under them go out again at once on a new one. Over DTLS a session per
+ * socket carries them, each packet one record; a request waits for its session's handshake.
  *
  * Identifiers: each socket has its own 256, taken in turn. A UDP socket carries at most 128
  * requests at a time (an identifier rests before it is used again: a server still holding the
@@ -636,7 +636,7 @@ typedef void (*qn_async_cb)(qn_async_request *areq, int code, const char *messag
  * Starts a request for packet request (a request packet of this connection, which must live
  * until the completion) and stores its handle in *areq when areq is not NULL. Returns 0, or a
  * code recorded on the connection, with no callback to come: QNE_INVAL (no callback or packet,
- * or the packet is already in flight), QNE_NOPEER, QNE_NOSYS (DTLS realm), QNE_INUSE (the
+ * or the packet is already in flight), QNE_NOPEER, QNE_INUSE (the
  * sockets and the queue are full), or an encoding error.
  */
 QN_EXPORT int qn_async_send(qn_connection *conn, qn_packet *request, qn_async_cb cb, void *arg,

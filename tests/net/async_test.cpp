@@ -199,4 +199,34 @@ TEST(Async, RefusedFirstServerFailsOverAtOnce)
     }
 }
 
+// DTLS: one session carries many requests, each packet one record; a server that never
+// completes the handshake times the requests out (a wrong key looks the same: the server drops
+// what it cannot decrypt).
+TEST(Async, DtlsSessionCarriesManyRequests)
+{
+    StreamResponder server(StreamResponder::Kind::Dtls, [](StreamSession &s) {
+        while (auto req = s.read_packet())
+            s.write(echo(*req));
+    });
+    RealmConnection rc("DTLS", "localhost", server.port(), secret,
+                       "cacertfile = \"" + StreamResponder::ca_file() + "\"");
+    Batch run{rc.conn, {}};
+    for (int i = 0; i < 50; i++)
+        ASSERT_EQ(run.start(name(i)), 0);
+    run.poll_until_done();
+    run.expect_all_answered(50);
+    EXPECT_EQ(server.streams(), 1);
+
+    UdpResponder silent("127.0.0.1", [](const Octets &, int) { return std::nullopt; });
+    RealmConnection quiet("DTLS", "127.0.0.1", silent.port(), secret,
+                          "cacertfile = \"" + StreamResponder::ca_file() + "\"");
+    struct timeval wait = {0, 300000};
+    ASSERT_EQ(qn_async_set_schedule(quiet.conn, &wait, 1), 0);
+    Batch none{quiet.conn, {}};
+    ASSERT_EQ(none.start("nobody"), 0);
+    none.poll_until_done();
+    EXPECT_EQ(none.by_user["nobody"].code, QNE_TIMEOUT);
+    EXPECT_FALSE(silent.received().empty());  // ClientHello, nothing else
+}
+
 }  // namespace
