@@ -132,7 +132,7 @@ struct PairListDeleter {
 using PairList = std::unique_ptr<qn_avp, PairListDeleter>;
 
 /** One request to send: its pairs and where they came from (for messages). */
-struct RequestSpec {
+struct RequestPlan {
     PairList pairs;
     std::string origin;  // "command line" or "FILE:LINE"
 };
@@ -150,7 +150,7 @@ qn_avp *parse_pair(std::string_view line, unsigned int code, std::string *why);
  * opts.input_file. Each gets the command line's attributes, user and password. Returns
  * kPositive or kUsage (with the message written).
  */
-Status build_requests(const Options &opts, std::vector<RequestSpec> *out);
+Status build_requests(const Options &opts, std::vector<RequestPlan> *out);
 
 // ------------------------------------------------------------------------------------------
 // Server and exchange
@@ -187,7 +187,7 @@ private:
 Status command_line_realm(const Options &opts, qn_context *ctx, std::string *why);
 
 /** Sends one request and prints its answer. Returns the request's status. */
-Status exchange(const Options &opts, Session &session, RequestSpec &plan);
+Status exchange(const Options &opts, Session &session, RequestPlan &plan);
 
 /** The status of a response code (kFailure for codes that are no answer of ours). */
 Status status_of_response(unsigned int code);
@@ -206,6 +206,6 @@ bool load_mode(const Options &opts);
  * kPositive when every request got a positive answer, else the largest status a single
  * request would have given (a mismatched reply counts as kFailure).
  */
-Status run_load(const Options &opts, Session &session, const std::vector<RequestSpec> &requests);
+Status run_load(const Options &opts, Session &session, const std::vector<RequestPlan> &requests);
 
 }  // namespace quelna::client

@@ -117,7 +117,7 @@ bool failed_before_sending(int code)
 }
 
 /** What a failed send tells the user, and the status it means. */
-Status report_failure(const Options &opts, Session &session, const RequestSpec &plan, int rc)
+Status report_failure(const Options &opts, Session &session, const RequestPlan &plan, int rc)
 {
     qn_error *err = qn_err_conn_pop(session.conn());
     if (!err)
@@ -176,7 +176,7 @@ Status status_of_response(unsigned int code)
     }
 }
 
-Status exchange(const Options &opts, Session &session, RequestSpec &plan)
+Status exchange(const Options &opts, Session &session, RequestPlan &plan)
 {
     qn_connection *conn = session.conn();
     qn_packet *raw = nullptr;

@@ -309,7 +309,7 @@ struct FileCloser {
 
 /** Reads the blocks of name; each becomes a request after the common pairs. */
 Status read_blocks(const std::string &name, unsigned int code, const qn_avp *common,
-                   std::vector<RequestSpec> *out)
+                   std::vector<RequestPlan> *out)
 {
     const bool use_stdin = name == "-";
     std::unique_ptr<std::FILE, FileCloser> f(use_stdin ? stdin : std::fopen(name.c_str(), "r"));
@@ -322,13 +322,13 @@ Status read_blocks(const std::string &name, unsigned int code, const qn_avp *com
     size_t cap = 0;
     ssize_t len;
     int number = 0;
-    RequestSpec current;
+    RequestPlan current;
     bool open_block = false;
     Status result = kPositive;
     auto finish = [&] {
         if (open_block)
             out->push_back(std::move(current));
-        current = RequestSpec{};
+        current = RequestPlan{};
         open_block = false;
     };
     while ((len = getline(&line, &cap, f.get())) >= 0) {
@@ -379,13 +379,13 @@ Status read_blocks(const std::string &name, unsigned int code, const qn_avp *com
 
 }  // namespace
 
-Status build_requests(const Options &opts, std::vector<RequestSpec> *out)
+Status build_requests(const Options &opts, std::vector<RequestPlan> *out)
 {
     PairList common;
     if (Status s = common_pairs(opts, &common); s != kPositive)
         return s;
     if (opts.input_file.empty()) {
-        out->push_back(RequestSpec{std::move(common), "command line"});
+        out->push_back(RequestPlan{std::move(common), "command line"});
         return kPositive;
     }
     return read_blocks(opts.input_file, opts.kind->code, common.get(), out);

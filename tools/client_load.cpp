@@ -138,7 +138,7 @@ struct Note {
 
 class LoadRun {
 public:
-    LoadRun(const Options &opts, Session &session, const std::vector<RequestSpec> &requests)
+    LoadRun(const Options &opts, Session &session, const std::vector<RequestPlan> &requests)
         : opts_(opts),
           conn_(session.conn()),
           requests_(requests),
@@ -175,7 +175,7 @@ private:
 
     const Options &opts_;
     qn_connection *conn_;
-    const std::vector<RequestSpec> &requests_;
+    const std::vector<RequestPlan> &requests_;
     const size_t total_;
     std::vector<Slot> slots_;
     std::vector<Slot *> idle_;
@@ -198,8 +198,8 @@ private:
 Status LoadRun::check_user_names() const
 {
     // The largest number is the longest.
-    for (const RequestSpec &spec : requests_) {
-        if (numbered(user_of(spec.pairs.get()), total_).size() > kMaxString) {
+    for (const RequestPlan &plan : requests_) {
+        if (numbered(user_of(plan.pairs.get()), total_).size() > kMaxString) {
             complain("User-Name with %%n replaced by %zu is longer than %zu octets", total_,
                      kMaxString);
             return kUsage;
@@ -324,14 +324,14 @@ void LoadRun::stop()
  *  number; the User-Name sent goes to *user. Null when memory runs out. */
 qn_packet *LoadRun::packet_for(size_t number, std::string *user) const
 {
-    const RequestSpec &spec = requests_[(number - 1) % requests_.size()];
+    const RequestPlan &plan = requests_[(number - 1) % requests_.size()];
     qn_packet *pkt = nullptr;
     if (qn_packet_create_request(conn_, &pkt, opts_.kind->code) != 0)
         return nullptr;
     lr_value_pair **head = nullptr;
     qn_packet_avps(pkt, &head);
     user->clear();
-    for (const qn_avp *vp = spec.pairs.get(); vp; vp = qn_avp_next_const(vp)) {
+    for (const qn_avp *vp = plan.pairs.get(); vp; vp = qn_avp_next_const(vp)) {
         qn_avp *copy = qn_avp_dup(vp);
         if (copy && vp->da->attr == kUserName && vp->da->vendor == 0 && qn_avp_string_value(copy)) {
             *user = numbered(qn_avp_string_value(copy), number);
@@ -509,7 +509,7 @@ bool load_mode(const Options &opts)
            opts.check_reply;
 }
 
-Status run_load(const Options &opts, Session &session, const std::vector<RequestSpec> &requests)
+Status run_load(const Options &opts, Session &session, const std::vector<RequestPlan> &requests)
 {
     // The tables are made before the loop runs: a failure here has nothing in flight.
     try {

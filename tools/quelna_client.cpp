@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     Session session;
     if (Status s = session.open(opts); s != kPositive)
         return s;
-    std::vector<RequestSpec> requests;
+    std::vector<RequestPlan> requests;
     if (Status s = build_requests(opts, &requests); s != kPositive)
         return s;
     if (Status s = session.start(); s != kPositive)
