@@ -505,23 +505,15 @@ bool next_address(qn_async_request *r)
     return true;
 }
 
-void hold_down(qn_peer *server)
-{
-    server->down_until = now_tv();
-    server->down_until.tv_sec += hold_down_seconds;
-}
-
 void use_server(qn_async_request *r)
 {
     AsyncEngine *e = r->eng;
-    r->timeout = e->fixed ? e->fixed_timeout : timeval{0, 0};
+    r->timeout = r->fixed ? e->fixed_timeout : timeval{0, 0};
     if (!r->fixed)
         add_jitter(&r->timeout, 2, 2);
     r->server_attempts = 0;
     r->addr_index = 0;
-    const bool last =
-        !r->server || r->sticky || !next_server(e->conn, r->server, now_tv(), r->all_down);
-    r->share = last ? r->max_attempts : std::max(1, e->conn->realm->retries + 1);
+    r->share = attempt_share(e->conn, r->server, r->sticky, r->all_down, r->max_attempts);
 }
 
 bool switch_server(qn_async_request *r)
@@ -554,9 +546,7 @@ void give_up(qn_async_request *r)
         complete(r, QNE_TIMEOUT, nullptr, nullptr);
         return;
     }
-    qn_error *err = make_error(qn_err_code(r->last_discard, 0), "%s; %d %s discarded",
-                               qn_err_msg(r->last_discard), r->discarded,
-                               r->discarded == 1 ? "response" : "responses");
+    qn_error *err = discarded_error(r->last_discard, r->discarded);
     if (!err) {
         err = r->last_discard;
         r->last_discard = nullptr;
@@ -987,6 +977,22 @@ void read_datagrams(Sock *s)
     }
 }
 
+// A waiting datagram could not be sent (errno en): after an ICMP error the request moves on
+// where it can, else it waits out its attempt; another error fails it.
+void send_failed(Sock *s, qn_async_request *r, int en)
+{
+    s->unsent.remove(r);
+    s->sent.push(r);
+    qn_error *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd, s->addr, en,
+                               strerror(en));
+    if (is_unreachable(en)) {
+        detach(r);
+        on_refused(r, err, true);
+    } else {
+        fail(r, err);
+    }
+}
+
 // DTLS: each packet one record, written by the session.
 void write_records(Sock *s)
 {
@@ -1005,16 +1011,7 @@ void write_records(Sock *s)
                 s->blocked = true;
                 break;
             }
-            s->unsent.remove(r);
-            s->sent.push(r);
-            qn_error *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd,
-                                       s->addr, en, strerror(en));
-            if (is_unreachable(en)) {
-                detach(r);
-                on_refused(r, err, true);
-            } else {
-                fail(r, err);
-            }
+            send_failed(s, r, en);
             continue;
         }
         s->unsent.remove(r);
@@ -1055,17 +1052,7 @@ void write_datagrams(Sock *s)
                 break;
             }
             // The first datagram failed: it alone is answered for; the rest go on.
-            qn_async_request *r = reqs[0];
-            s->unsent.remove(r);
-            s->sent.push(r);
-            qn_error *err = make_error(QNE_SOCKERR, "%d: send to %s: %d (%s)", s->sub->fd,
-                                       s->addr, en, strerror(en));
-            if (is_unreachable(en)) {
-                detach(r);
-                on_refused(r, err, true);
-            } else {
-                fail(r, err);
-            }
+            send_failed(s, reqs[0], en);
             continue;
         }
         for (int i = 0; i < k; i++) {

@@ -466,6 +466,20 @@ int check_server(qn_context *ctx, const qn_realm *r, unsigned int index, const q
     return 0;
 }
 
+// An empty configuration with its index; null when out of memory.
+qn_config *config_new(qn_context *ctx)
+{
+    auto *config = static_cast<qn_config *>(qn_calloc(ctx, 1, sizeof(qn_config)));
+    if (!config)
+        return nullptr;
+    config->index = new (std::nothrow) RealmIndex;
+    if (!config->index) {
+        qn_free(ctx, config);
+        return nullptr;
+    }
+    return config;
+}
+
 // Reads one realm section, which the realm takes over (sec is cleared) once it exists.
 int read_realm(qn_context *ctx, qn_config *config, cfg_t *&sec)
 {
@@ -598,14 +612,9 @@ int read_config(qn_context *ctx, const char *config_file)
     }
     keep_last_of_each_title(rd);
 
-    auto *config = static_cast<qn_config *>(qn_calloc(ctx, 1, sizeof(qn_config)));
+    qn_config *config = config_new(ctx);
     if (!config)
         return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
-    config->index = new (std::nothrow) RealmIndex;
-    if (!config->index) {
-        qn_free(ctx, config);
-        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
-    }
     // A new configuration replaces the old one, which is released.
     if (ctx->config)
         conf_free(ctx, ctx->config);
@@ -651,18 +660,9 @@ namespace {
 // The configuration realms are added to, made empty when the context has none.
 qn_config *config_of(qn_context *ctx)
 {
-    if (ctx->config)
-        return ctx->config;
-    auto *config = static_cast<qn_config *>(qn_calloc(ctx, 1, sizeof(qn_config)));
-    if (!config)
-        return nullptr;
-    config->index = new (std::nothrow) RealmIndex;
-    if (!config->index) {
-        qn_free(ctx, config);
-        return nullptr;
-    }
-    ctx->config = config;
-    return config;
+    if (!ctx->config)
+        ctx->config = config_new(ctx);
+    return ctx->config;
 }
 
 int realm_invalid(const qn_realm *r, const char *what)
@@ -710,15 +710,14 @@ QN_EXPORT int qn_realm_create(qn_context *ctx, const char *name, int type, qn_re
         return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
     r->texts = new (std::nothrow) RealmTexts;
     r->name = qn_strdup(ctx, name);
-    if (!r->texts || !r->name) {
-        delete r->texts;
-        qn_free(ctx, r->name);
-        qn_free(ctx, r);
-        return QN_ERR_CTX_PUSH_FL(ctx, QNE_NOMEM, nullptr);
+    bool indexed = false;
+    if (r->texts && r->name) {
+        try {
+            indexed = config->index->by_name.emplace(r->name, r).second;
+        } catch (const std::exception &) {
+        }
     }
-    try {
-        config->index->by_name.emplace(r->name, r);
-    } catch (const std::exception &) {
+    if (!indexed) {
         delete r->texts;
         qn_free(ctx, r->name);
         qn_free(ctx, r);

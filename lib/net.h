@@ -107,6 +107,15 @@ qn_peer *first_server(const qn_connection *conn, const struct timeval &now, bool
 // The server after cur in configuration order, skipping held-down ones unless all are down.
 qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct timeval &now,
                      bool all_down);
+// Later requests skip the server for hold_down_seconds.
+void hold_down(qn_peer *server);
+// A server's share of a request's max attempts: the realm's retries plus one, or all of them
+// for the last server to try (no server, a request that stays on its server, no next one).
+int attempt_share(const qn_connection *conn, const qn_peer *server, bool sticky, bool all_down,
+                  int max);
+// The error a request ends with when only discarded answers came: the last one's code and
+// message, with the count ("...; 2 responses discarded"). Null when out of memory.
+qn_error *discarded_error(qn_error *last, int count);
 }  // namespace quelna::sched
 
 // async.cpp: the asynchronous engine of a connection.

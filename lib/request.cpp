@@ -68,6 +68,25 @@ qn_peer *next_server(const qn_connection *conn, const qn_peer *cur, const struct
     return best;
 }
 
+void hold_down(qn_peer *server)
+{
+    server->down_until = now_tv();
+    server->down_until.tv_sec += hold_down_seconds;
+}
+
+int attempt_share(const qn_connection *conn, const qn_peer *server, bool sticky, bool all_down,
+                  int max)
+{
+    const bool last = !server || sticky || !next_server(conn, server, now_tv(), all_down);
+    return last ? max : std::max(1, conn->realm->retries + 1);
+}
+
+qn_error *discarded_error(qn_error *last, int count)
+{
+    return err_create(qn_err_code(last, 0), nullptr, 0, "%s; %d %s discarded", qn_err_msg(last),
+                      count, count == 1 ? "response" : "responses");
+}
+
 }  // namespace quelna::sched
 
 namespace {
@@ -267,20 +286,13 @@ private:
         return lr_timeval_cmp(&now, &deadline_) > 0;
     }
 
-    // Later requests skip the server for a while.
-    void hold_down()
-    {
-        server_->down_until = now_tv();
-        server_->down_until.tv_sec += hold_down_seconds;
-    }
-
     // Holds the failed server down and moves to the next one; false when there is none.
     bool switch_server()
     {
         if (sticky_ || !server_)
             return false;
         qn_peer *next = next_server(conn_, server_, now_tv(), all_down_);
-        hold_down();
+        hold_down(server_);
         if (!next)
             return false;
         server_ = next;
@@ -296,9 +308,7 @@ private:
         if (!is_fixed_)
             add_jitter(&timeout_, 2, 2);
         server_attempts_ = 0;
-        struct timeval now = now_tv();
-        const bool last = !server_ || sticky_ || !next_server(conn_, server_, now, all_down_);
-        share_ = last ? max_attempts_ : std::max(1, conn_->realm->retries + 1);
+        share_ = attempt_share(conn_, server_, sticky_, all_down_, max_attempts_);
         if (!server_ || conn_->active_peer == server_)
             return;
         if (conn_->fd >= 0 || conn_->is_connected)
@@ -315,12 +325,11 @@ private:
     int give_up()
     {
         if (server_ && conn_->peers && conn_->peers->next)
-            hold_down();
+            hold_down(server_);
         if (!last_discard_)
             return QN_ERR_CONN_PUSH_FL(conn_, QNE_TIMEOUT, nullptr);
-        return qn_err_conn_push(conn_, qn_err_code(last_discard_, 0), "%s; %d %s discarded",
-                                qn_err_msg(last_discard_), discarded_,
-                                discarded_ == 1 ? "response" : "responses");
+        qn_error *err = discarded_error(last_discard_, discarded_);
+        return err ? err_conn_push_err(conn_, err) : QNE_NOMEM;
     }
 
     qn_connection *conn_;
