@@ -40,7 +40,7 @@ TEST(Threads, ConnectionsOfSeparateContextsRunTogether)
             Batch run{rc.conn, {}};
             for (int i = 0; i < per_thread; i++)
                 run.start("t" + std::to_string(t) + "-" + std::to_string(i));
-            run.poll_until_done();
+            run.poll_until_done(std::chrono::seconds(60));  // a guard against hanging
             for (const auto &[user, o] : run.by_user)
                 answered[static_cast<size_t>(t)] +=
                     o.calls == 1 && o.code == 0 && o.reply == "hello " + user;

@@ -38,6 +38,10 @@ UdpResponder::UdpResponder(const std::string &host, Handler handler, uint16_t po
     if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&ss), len) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr *>(&ss), &len) != 0)
         throw std::runtime_error("responder socket: " + std::string(strerror(errno)));
+    // Several clients' bursts at once must not overflow the default buffer (best effort: the
+    // system caps it).
+    int rcvbuf = 4 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port
                      : reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
     thread_ = std::thread([this] { serve(); });
